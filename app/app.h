@@ -1,0 +1,50 @@
+// Application shell: the entry point, the main window and its start sequence,
+// the handling of commands, socket notifications and the refresh tick, and
+// the one-second clock with the rate display and the transfer arrows.
+#pragma once
+
+#include <windows.h>
+#include <atomic>
+#include <cstdint>
+
+// Caption of every message box the program shows.
+inline constexpr char MessageCaption[] = "Dovrelle";
+inline constexpr char MainWindowCaption[] = "Quillmar";
+inline constexpr char MainWindowClass[] = "Quillmar";
+
+// Windows Sockets posts this to the main window for every socket event.
+constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 1001;
+
+constexpr UINT RefreshPeriodMs = 300;
+
+// Right edges of the two status-bar parts, in pixels; part 1 shows the
+// elapsed connection time.
+constexpr int StatusBarPartEdges[] = {300, 550};
+constexpr int StatusBarTimePart = 1;
+
+extern HINSTANCE AppInstance;               // set once at entry
+extern std::atomic<HWND> MainWindow;        // set on the user-interface thread once the window exists
+extern HWND StatusBar;                      // user-interface thread
+extern UINT TimerResolution;                // set by the start sequence, read by the clock
+extern std::atomic<HANDLE> SocketReceiveThreadHandle;   // user-interface thread and the socket receive thread
+
+INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+HWND CreateStatusBar(HWND parent, HINSTANCE instance);
+void ResetLinkHandles();
+
+// Sets the main window's status text; safe from any thread.
+void SetStatusText(const char *text);
+
+// Main window events.
+void OnCommand(HWND window, WORD command);
+void Shutdown();
+
+// The one-second clock, the rate display and the arrows.
+extern std::atomic<int32_t> ClockHours, ClockMinutes, ClockSeconds;     // clock thread; reset on the user-interface thread
+extern std::atomic<UINT> ClockTimerId;                                  // user-interface thread
+extern std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;         // added to by the data threads, taken by the display
+extern std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;     // reloaded by the data threads, counted down by the clock
+
+int StartClock();
+void StopClock();
+void AnimateArrows();

@@ -1,0 +1,114 @@
+// The main window: its procedure, the start sequence that runs when the
+// dialog manager creates it, and its status bar.
+//
+// The window belongs to the user-interface thread. The worker threads write
+// the status text through SetStatusText, which sends to this thread and
+// waits; until MainWindow is set (the start sequence runs before
+// CreateDialogParam returns) such writes find no window and do nothing.
+#include "app.h"
+#include "../config/config.h"
+#include "../net/net.h"
+#include "../res/resource.h"
+#include "../serial/serial.h"
+#include "../translog/translog.h"
+
+#include <commctrl.h>
+#include <mmsystem.h>
+#include <iterator>
+#include <process.h>
+
+HINSTANCE AppInstance;                          // entry routine
+std::atomic<HWND> MainWindow;                   // entry routine, once the window exists
+HWND StatusBar;                                 // start sequence
+UINT TimerResolution;                           // start sequence
+std::atomic<HANDLE> SocketReceiveThreadHandle;  // user-interface thread; cleared by the thread itself
+
+static const char IdleText[] = "Idle";
+static const char EmptyText[] = "";
+
+void SetStatusText(const char *text)
+{
+    HWND window = MainWindow;
+    if (window != nullptr)
+        SetDlgItemTextA(window, IDC_STATUS_TEXT, text);
+}
+
+HWND CreateStatusBar(HWND parent, HINSTANCE instance)
+{
+    (void)instance;     // the status window takes its instance from the parent
+    StatusBar = CreateStatusWindowA(WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | CCS_BOTTOM, EmptyText,
+                                    parent, IDC_STATUS_BAR);
+    SendMessageA(StatusBar, SB_SETPARTS, std::size(StatusBarPartEdges),
+                 reinterpret_cast<LPARAM>(StatusBarPartEdges));
+    return StatusBar;
+}
+
+void ResetLinkHandles()
+{
+    ConnectionSocket = 0;
+    SocketReceiveThreadHandle = nullptr;
+}
+
+// The finest period the multimedia timer offers, but at least 1 ms.
+static UINT ChooseTimerResolution(const TIMECAPS &caps)
+{
+    UINT resolution = caps.wPeriodMin > 1 ? caps.wPeriodMin : 1;
+    return resolution < caps.wPeriodMax ? resolution : caps.wPeriodMax;
+}
+
+static BOOL StartSequence(HWND window)
+{
+    SendMessageA(window, WM_SETICON, ICON_BIG,
+                 reinterpret_cast<LPARAM>(LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_QUILLMAR))));
+    SetWindowTextA(window, MainWindowCaption);
+    CreateStatusBar(window, AppInstance);
+    ClockHours = 0;
+    ClockMinutes = 0;
+    ClockSeconds = 0;
+
+    TIMECAPS caps = {};
+    if (timeGetDevCaps(&caps, sizeof caps) != TIMERR_NOERROR)
+        return FALSE;
+    TimerResolution = ChooseTimerResolution(caps);
+    timeBeginPeriod(TimerResolution);
+
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_INTERNET_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    LoadSettings();
+    int com = Settings.COM;
+    int portResult = (com >= 0 && com < PortCount) ? OpenSerialPort(PortNameTable[com], com + 1) : 1;
+    ConfigureSerialPort();
+    ResetLinkHandles();
+    if (portResult == 0)
+        _beginthread(SerialReceiveThread, 0, nullptr);
+    LanToSerialLog.open = 0;
+    SerialToLanLog.open = 0;
+    SetTimer(window, IDT_REFRESH, RefreshPeriodMs, nullptr);
+
+    LanToSerialSilence = 0;
+    SerialToLanSilence = 0;
+    LinkState = LinkIdle;
+    EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
+    SetDlgItemTextA(window, IDC_STATUS_TEXT, IdleText);
+
+    SocketReceiveThreadHandle = CreateThread(nullptr, 0, SocketReceiveThread, nullptr, 0, nullptr);
+    return TRUE;
+}
+
+INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    (void)lParam;
+    switch (message) {
+    case WM_INITDIALOG:
+        return StartSequence(window);
+    case WM_COMMAND:
+        OnCommand(window, LOWORD(wParam));
+        return FALSE;
+    case WM_TIMER:
+        AnimateArrows();
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}

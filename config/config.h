@@ -1,0 +1,61 @@
+// Configuration: the settings record and its file Quillmar.ini beside the
+// executable.
+#pragma once
+
+#include <windows.h>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+// The settings path, directory and file name together, must fit this buffer.
+constexpr int SettingsPathCapacity = 256;
+// The client's destination address text, terminator included.
+constexpr int IpTextCapacity = 20;
+
+// One field per key of the settings file, named as the key. Only the
+// user-interface thread writes the record (LoadSettings and the settings
+// dialogs); the data threads and the clock read single fields while it
+// runs, so every number is atomic. IP is used on the user-interface thread
+// alone.
+struct SettingsRecord {
+    std::atomic<int32_t> COM;
+    std::atomic<int32_t> BPS;
+    std::atomic<uint8_t> BIT;
+    std::atomic<uint8_t> PARI;
+    std::atomic<uint8_t> STOP;
+    std::atomic<int32_t> FLOW;
+    std::atomic<int32_t> RATE;
+    std::atomic<uint16_t> SPORT;
+    std::atomic<uint16_t> PORT;
+    char IP[IpTextCapacity];
+    std::atomic<int32_t> MODE;
+    std::atomic<uint32_t> PERMISSIP1;   // IPv4 addresses in network byte order, 0 = empty slot
+    std::atomic<uint32_t> PERMISSIP2;
+    std::atomic<uint32_t> PERMISSIP3;
+    std::atomic<int32_t> CONNECT;
+    std::atomic<int32_t> DT;
+    std::atomic<int32_t> DTRSLAN;
+    std::atomic<int32_t> DTLANRS;
+    std::atomic<int32_t> DTUPTIME;
+};
+
+extern SettingsRecord Settings;
+
+// Directory of the running executable, without a trailing backslash.
+// Returns 0, or 1 when the path does not fit in size bytes (buffer is then
+// empty).
+int ModulePath(int size, char *buffer);
+
+// Fills Settings from Quillmar.ini, or with the built-in defaults when there
+// is no readable file. Returns 0.
+int LoadSettings();
+
+// Writes every field to Quillmar.ini and tells the user how that went.
+void SaveSettings();
+
+// The pieces of the two above, for callers that name the file themselves.
+void SetDefaultSettings();
+void ReadSettingsFile(const char *path);
+bool WriteSettingsFile(const char *path);       // false when any key could not be written
+bool SettingsPathInDirectory(const char *directory, char *path, size_t capacity);
+void FormatAddress(uint32_t address, char *text, size_t capacity);

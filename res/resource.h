@@ -1,0 +1,41 @@
+// Resource, control and command ids of Quillmar. The numbers are part of the
+// program's interface (the tests and the dialog templates use them), so they
+// are fixed here once and never renumbered.
+#pragma once
+
+// Controls that nobody addresses.
+#ifndef IDC_STATIC
+#define IDC_STATIC                      (-1)
+#endif
+
+// Dialog templates.
+#define IDD_DIALOG_MAIN                 101
+
+// Icons and cursors. The application icon has the lowest icon id, so the
+// shell shows it for the executable.
+#define IDI_QUILLMAR                    128
+#define IDC_CURSOR2                     136
+
+// Main window controls.
+#define IDC_CONNECT                     117
+#define IDC_CLOSE                       118
+#define IDC_STATUS_TEXT                 1048
+#define IDC_ARROWS_LAN_TO_SERIAL        1049
+#define IDC_ARROWS_SERIAL_TO_LAN        1050
+#define IDC_RATE_LAN_TO_SERIAL          1053
+#define IDC_RATE_SERIAL_TO_LAN          1054
+#define IDC_STATUS_BAR                  5001
+
+// The main window's 300 ms refresh timer.
+#define IDT_REFRESH                     119
+
+// Menu commands of the menu "RS232C".
+#define IDM_END                         300
+#define IDM_ABOUT                       500
+#define IDM_SERIAL                      600
+#define IDM_SAVE                        700
+#define IDM_HELP                        40003
+#define IDM_SOCK                        40006
+#define IDM_OPTION                      40008
+#define IDM_LOG_SERIAL_TO_LAN           40010
+#define IDM_LOG_LAN_TO_SERIAL           40011

@@ -1,0 +1,57 @@
+"""Fixtures of the system tests: one UI helper for the session, and per test
+a Quillmar of its own with its own folder and serial ports. A failing test
+leaves a screenshot, the window list and the program's output under
+BUILD/test-artifacts/<test>/."""
+import json
+import shutil
+
+import pytest
+
+from harness import ARTIFACTS, Automation, Ports, Quillmar
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    setattr(item, "report_" + report.when, report)
+
+
+@pytest.fixture(scope="session")
+def automation():
+    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    helper = Automation(ARTIFACTS / "qmauto.log")
+    yield helper
+    helper.close()
+
+
+@pytest.fixture
+def ports():
+    rig_ports = Ports()
+    rig_ports.reset()
+    yield rig_ports
+    rig_ports.close()
+
+
+@pytest.fixture
+def quillmar(request, tmp_path, automation, ports):
+    program = Quillmar(tmp_path / "app", automation)
+    yield program
+    report = getattr(request.node, "report_call", None)
+    if report is not None and report.failed:
+        keep_evidence(request.node.name, program, automation)
+    program.stop()
+
+
+def keep_evidence(name, program, automation):
+    folder = ARTIFACTS / name
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    try:
+        automation.screenshot(folder / "screen.png")
+        (folder / "windows.json").write_text(json.dumps(automation.windows(), indent=1, ensure_ascii=False))
+    except Exception as error:  # the evidence is a help, never a second failure
+        (folder / "evidence-error.txt").write_text(repr(error))
+    for name in ("quillmar.stdout", "quillmar.stderr", "Quillmar.ini"):
+        if (program.folder / name).exists():
+            shutil.copy2(program.folder / name, folder / name)

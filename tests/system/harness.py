@@ -1,0 +1,326 @@
+"""The system tests' rig: Quillmar.exe started for real under Wine, the UI
+helper qmauto.exe that reads and drives its windows, serial ports that are
+pseudo-terminal pairs, and waits that always end.
+
+The tests run inside `tools/rig.sh BUILD test`, which provides the Wine prefix,
+the display and the wineserver; the environment tells where they are.
+"""
+import json
+import os
+import pty
+import select
+import shutil
+import signal
+import struct
+import subprocess
+import time
+import tty
+import zlib
+from pathlib import Path
+
+try:
+    BUILD = Path(os.environ["QUILLMAR_BUILD"])
+    RIG = Path(os.environ["QUILLMAR_RIG"])
+    WINEPREFIX = Path(os.environ["WINEPREFIX"])
+except KeyError as missing:
+    raise SystemExit(f"{missing} is not set: run the system tests with `make test`") from None
+
+QUILLMAR_EXE = BUILD / "Quillmar.exe"
+QMAUTO_EXE = BUILD / "tests" / "system" / "qmauto.exe"
+ARTIFACTS = BUILD / "test-artifacts"
+PORT_COUNT = 256
+
+DEFAULT_TIMEOUT = 15.0
+POLL_INTERVAL = 0.05
+
+CAPTION = "Quillmar"
+MESSAGE_CAPTION = "Dovrelle"
+MESSAGE_TEXT_ID = 65535         # the static that holds a message box's text
+IDOK, IDCANCEL = 1, 2
+VK_ESCAPE = 0x1B
+SC_CLOSE = 0xF060
+
+
+class AutomationError(Exception):
+    pass
+
+
+def wait_for(what, probe, timeout=DEFAULT_TIMEOUT):
+    """Polls probe() until it returns something true and returns that; on
+    time-out fails with what was expected and what probe last saw."""
+    deadline = time.monotonic() + timeout
+    last = None
+    while True:
+        try:
+            last = probe()
+        except AutomationError as error:
+            last = error
+        else:
+            if last:
+                return last
+        if time.monotonic() >= deadline:
+            raise AssertionError(f"timed out after {timeout:.1f} s waiting for {what}; last seen: {last!r}")
+        time.sleep(POLL_INTERVAL)
+
+
+def wine_path(path):
+    """The Windows name of a Linux path (Wine maps / to Z:)."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+class Automation:
+    """qmauto.exe, one request per line, one JSON answer per line."""
+
+    def __init__(self, log_path):
+        self.log = open(log_path, "ab")
+        self.process = subprocess.Popen(
+            ["wine", str(QMAUTO_EXE)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=self.log, cwd=QMAUTO_EXE.parent)
+        self.buffer = b""
+        self.request("ping", timeout=60)
+
+    def request(self, *fields, timeout=DEFAULT_TIMEOUT):
+        line = "\t".join(str(field) for field in fields) + "\n"
+        self.process.stdin.write(line.encode("utf-8"))
+        self.process.stdin.flush()
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            ready, _, _ = select.select([self.process.stdout], [], [], max(left, 0))
+            if not ready:
+                raise AutomationError(f"qmauto gave no answer to {fields!r} in {timeout} s")
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                raise AutomationError(f"qmauto ended while answering {fields!r}")
+            self.buffer += chunk
+        answer, self.buffer = self.buffer.split(b"\n", 1)
+        reply = json.loads(answer)
+        if not reply["ok"]:
+            raise AutomationError(f"{fields!r}: {reply['error']}")
+        return reply["value"]
+
+    def close(self):
+        try:
+            self.process.stdin.write(b"quit\n")
+            self.process.stdin.flush()
+            self.process.wait(timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+
+    # Windows and controls. A control is (window, id); id -1 is the window itself.
+    def find(self, title, class_name=""):
+        return self.request("find", class_name, title)
+
+    def dialog(self, caption):
+        return self.request("dialog", caption)
+
+    def windows(self):
+        return self.request("windows")
+
+    def children(self, window):
+        return self.request("children", window)
+
+    def info(self, window, control=-1):
+        return self.request("info", window, control)
+
+    def text(self, window, control=-1):
+        return self.request("text", window, control)
+
+    def enabled(self, window, control=-1):
+        return self.info(window, control)["enabled"]
+
+    def alive(self, window):
+        return self.request("alive", window)
+
+    def click(self, window, control):
+        return self.request("click", window, control)
+
+    def command(self, window, command):
+        """Posts WM_COMMAND, as a menu item or an accelerator would."""
+        return self.request("command", window, command)
+
+    def syscommand(self, window, command):
+        return self.request("syscommand", window, command)
+
+    def key(self, window, virtual_key):
+        return self.request("key", window, virtual_key)
+
+    def menu(self, window):
+        """The menu bar as (depth, id, flags, text) rows; id -1 for a popup."""
+        rows = []
+        for line in self.request("menu", window).splitlines():
+            depth, item_id, flags, text = line.split("\t", 3)
+            rows.append((int(depth), int(item_id), flags, text))
+        return rows
+
+    def status(self, window, part):
+        return self.request("status", window, part)
+
+    def status_parts(self, window):
+        return [int(edge) for edge in self.request("parts", window).split()]
+
+    def screenshot(self, path, window=None):
+        """Saves the screen, or one window of it, as a PNG file."""
+        bmp = Path(path).with_suffix(".bmp")
+        fields = ["screenshot", wine_path(bmp)] + ([window] if window else [])
+        self.request(*fields)
+        bmp_to_png(bmp, path)
+        bmp.unlink()
+
+    # Message boxes and dialogs.
+    def wait_message_box(self, caption=MESSAGE_CAPTION, timeout=DEFAULT_TIMEOUT):
+        box = wait_for(f"a message box captioned {caption!r}", lambda: self.dialog(caption), timeout)
+        return box, self.text(box, MESSAGE_TEXT_ID)
+
+    def dismiss(self, box, button=IDOK):
+        self.command(box, button)
+        wait_for("the message box to close", lambda: not self.alive(box))
+
+
+def bmp_to_png(bmp_path, png_path):
+    """A 24-bit bottom-up BMP as written by qmauto, saved as PNG."""
+    data = Path(bmp_path).read_bytes()
+    offset = struct.unpack_from("<I", data, 10)[0]
+    width, height = struct.unpack_from("<ii", data, 18)
+    stride = (width * 3 + 3) & ~3
+    rows = []
+    for y in range(height - 1, -1, -1):
+        row = data[offset + y * stride: offset + y * stride + width * 3]
+        rgb = bytearray(row)
+        rgb[0::3], rgb[2::3] = row[2::3], row[0::3]
+        rows.append(b"\x00" + bytes(rgb))
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
+           chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
+    Path(png_path).write_bytes(png)
+
+
+class Ports:
+    """The prefix's COMn: each is a link of the rig's, pointed here at a
+    pseudo-terminal, or at a folder for a port that cannot be opened."""
+
+    def __init__(self):
+        self.ports = RIG / "ports"
+        self.absent = RIG / "absent"
+        self.devices = []
+
+    def reset(self):
+        for n in range(1, PORT_COUNT + 1):
+            self._link(n, self.absent)
+
+    def _link(self, number, target):
+        link = self.ports / f"com{number}"
+        temporary = link.with_name(link.name + ".new")
+        if temporary.is_symlink():
+            temporary.unlink()
+        temporary.symlink_to(target)
+        temporary.replace(link)
+
+    def absent_port(self, number):
+        self._link(number, self.absent)
+
+    def pty(self, number):
+        """Makes COMn one end of a fresh pty pair; returns the master, the
+        device's side, for the test to play."""
+        master, slave = pty.openpty()
+        tty.setraw(master)
+        tty.setraw(slave)
+        name = os.ttyname(slave)
+        self._link(number, name)
+        # The slave stays open here too, so that the pty keeps its settings
+        # between the program's opens.
+        self.devices.append((master, slave))
+        self.check(number, name)
+        return master
+
+    def check(self, number, expected):
+        resolved = os.path.realpath(WINEPREFIX / "dosdevices" / f"com{number}")
+        assert resolved == os.path.realpath(expected), \
+            f"COM{number} resolves to {resolved}, not {expected}: the rig's port links are not in place"
+
+    def close(self):
+        for master, slave in self.devices:
+            os.close(master)
+            os.close(slave)
+        self.devices.clear()
+        self.reset()
+
+
+class Quillmar:
+    """One run of the real Quillmar.exe, from a folder of its own (its
+    settings file lives beside it)."""
+
+    def __init__(self, folder, automation):
+        self.folder = Path(folder)
+        self.automation = automation
+        self.exe = self.folder / "Quillmar.exe"
+        self.ini = self.folder / "Quillmar.ini"
+        self.process = None
+        self.window = 0
+        self.folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(QUILLMAR_EXE, self.exe)
+
+    def write_ini(self, content):
+        self.ini.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
+
+    def start(self, wait=True):
+        assert not self.automation.find(CAPTION), "another Quillmar window is still open"
+        self.stdout = open(self.folder / "quillmar.stdout", "wb")
+        self.stderr = open(self.folder / "quillmar.stderr", "wb")
+        self.process = subprocess.Popen(["wine", str(self.exe)], cwd=self.folder,
+                                        stdout=self.stdout, stderr=self.stderr)
+        if wait:
+            self.wait_window()
+        return self
+
+    def wait_window(self, timeout=30):
+        self.window = wait_for("the main window", lambda: self._visible_main_window(), timeout)
+        return self.window
+
+    def _visible_main_window(self):
+        if self.process.poll() is not None:
+            raise AssertionError(f"Quillmar ended with code {self.process.returncode} before its window came up")
+        window = self.automation.find(CAPTION)
+        return window if window and self.automation.info(window)["visible"] else 0
+
+    def text(self, control=-1):
+        return self.automation.text(self.window, control)
+
+    def enabled(self, control):
+        return self.automation.enabled(self.window, control)
+
+    def command(self, command):
+        return self.automation.command(self.window, command)
+
+    def wait_exit(self, timeout=DEFAULT_TIMEOUT):
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"Quillmar did not end within {timeout} s") from None
+
+    def stop(self):
+        """Ends the run: END first, then by its PID if it does not go."""
+        if self.process is None:
+            return
+        if self.process.poll() is None:
+            try:
+                for box in self._message_boxes():
+                    self.automation.command(box, IDOK)
+                if self.window:
+                    self.automation.command(self.window, 300)
+                self.process.wait(timeout=10)
+            except (AutomationError, subprocess.TimeoutExpired):
+                self.process.send_signal(signal.SIGKILL)
+                self.process.wait(timeout=10)
+        self.stdout.close()
+        self.stderr.close()
+        wait_for("the main window to go", lambda: not self.automation.find(CAPTION), timeout=10)
+
+    def _message_boxes(self):
+        return [w["hwnd"] for w in self.automation.windows()
+                if w["class"] == "#32770" and w["title"] == MESSAGE_CAPTION and w["visible"]]

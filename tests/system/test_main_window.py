@@ -1,0 +1,79 @@
+"""The main window as it comes up, its menu, and the ways to end the program."""
+import pytest
+
+from harness import CAPTION, IDCANCEL, SC_CLOSE, VK_ESCAPE
+
+CONNECT, CLOSE, STATUS_TEXT = 117, 118, 1048
+ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN = 1049, 1050
+RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN = 1053, 1054
+STATUS_BAR = 5001
+END = 300
+
+MENU = [
+    (0, -1, "p", "MENU(&A)"),
+    (1, 700, "", "SAVE(&O)"),
+    (1, 40011, "", "LOG - LAN->RS232C(&P)"),
+    (1, 40010, "", "LOG - RS232C->LAN(&Q)"),
+    (1, 600, "", "SERIAL(&R)"),
+    (1, 40006, "", "SOCK(&S)"),
+    (1, 0, "s", ""),
+    (1, 300, "", "END(&X)"),
+    (0, -1, "p", "OPTION(&B)"),
+    (1, 40008, "", "OPTION(&O)"),
+    (0, -1, "p", "ABOUT(&C)"),
+    (1, 500, "", "ABOUT(&O)"),
+    (1, 40003, "", "HELP(&P)"),
+]
+
+
+def test_window_comes_up_idle(quillmar, automation):
+    quillmar.start()
+    assert quillmar.text() == CAPTION
+    assert quillmar.text(STATUS_TEXT) == "Idle"
+    assert quillmar.enabled(CONNECT)
+    assert not quillmar.enabled(CLOSE)
+    assert quillmar.text(CONNECT) == "Connect"
+    assert quillmar.text(CLOSE) == "Close"
+    for blank in (ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN):
+        assert quillmar.text(blank) == ""
+
+
+def test_status_bar_has_two_parts_and_both_are_empty(quillmar, automation):
+    quillmar.start()
+    assert automation.status_parts(quillmar.window) == [300, 550]
+    assert automation.status(quillmar.window, 0) == ""
+    assert automation.status(quillmar.window, 1) == ""
+    status_bar = automation.info(quillmar.window, STATUS_BAR)
+    assert status_bar["class"] == "msctls_statusbar32"
+    assert status_bar["visible"]
+
+
+def test_menu_has_every_item_and_id(quillmar, automation):
+    quillmar.start()
+    assert automation.menu(quillmar.window) == MENU
+
+
+def test_window_shows_the_side_labels_and_the_frame(quillmar, automation):
+    quillmar.start()
+    texts = [child["title"] for child in automation.children(quillmar.window)]
+    assert "\n\nL\nA\nN" in texts
+    assert "\nR\nS\n2\n3\n2\nC" in texts
+
+
+@pytest.mark.parametrize("how", ["END menu command", "Esc key", "close box"])
+def test_program_ends_with_exit_code_zero(quillmar, automation, how):
+    quillmar.start()
+    if how == "END menu command":
+        quillmar.command(END)
+    elif how == "Esc key":
+        automation.key(quillmar.window, VK_ESCAPE)
+    else:
+        automation.syscommand(quillmar.window, SC_CLOSE)
+    assert quillmar.wait_exit() == 0
+    assert not automation.find(CAPTION)
+
+
+def test_cancel_command_ends_the_program(quillmar, automation):
+    quillmar.start()
+    quillmar.command(IDCANCEL)
+    assert quillmar.wait_exit() == 0

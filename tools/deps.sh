@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing Quillmar
+# need, when any is missing. Safe to run again: it does nothing when all are
+# there.
+set -euo pipefail
+
+packages=(
+    make cmake python3
+    g++-mingw-w64-x86-64-posix mingw-w64-tools   # the Windows compiler, windres
+    googletest                                   # sources, built for Windows by the project
+    wine wine64                                  # runs Quillmar and its tests
+    xvfb                                         # a display when there is none
+    socat                                        # the virtual serial port of `make run`
+    fonts-ipafont-gothic                         # glyphs for the Japanese texts
+    python3-pytest                               # the system tests
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$package")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
