@@ -5,7 +5,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTEST_ARGS ?=
 
-.PHONY: all deps build run test clean
+.PHONY: all deps build run test screenshots clean
 
 all: build
 
@@ -22,6 +22,10 @@ run: build
 
 test: build
 	@tools/rig.sh $(BUILD) test $(PYTEST_ARGS)
+
+# The README's pictures, taken from the running program.
+screenshots: build
+	@tools/rig.sh $(BUILD) exec /usr/bin/python3 tools/screenshots.py docs/screenshots
 
 clean:
 	rm -rf $(BUILD)

@@ -12,7 +12,7 @@ packages=(
     xvfb                                         # a display when there is none
     socat                                        # the virtual serial port of `make run`
     fonts-ipafont-gothic                         # glyphs for the Japanese texts
-    python3-pytest                               # the system tests
+    python3-pytest python3-pytest-timeout        # the system tests
 )
 
 missing=()
