@@ -32,9 +32,6 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 HWND CreateStatusBar(HWND parent, HINSTANCE instance);
 void ResetLinkHandles();
 
-// Sets the main window's status text; safe from any thread.
-void SetStatusText(const char *text);
-
 // Main window events.
 void OnCommand(HWND window, WORD command);
 void Shutdown();

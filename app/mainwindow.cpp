@@ -1,10 +1,9 @@
 // The main window: its procedure, the start sequence that runs when the
 // dialog manager creates it, and its status bar.
 //
-// The window belongs to the user-interface thread. The worker threads write
-// the status text through SetStatusText, which sends to this thread and
-// waits; until MainWindow is set (the start sequence runs before
-// CreateDialogParam returns) such writes find no window and do nothing.
+// The window and everything here belong to the user-interface thread. The
+// start sequence runs inside CreateDialogParam, before MainWindow is set:
+// threads it starts find no window to write to until it returns.
 #include "app.h"
 #include "../config/config.h"
 #include "../net/net.h"
@@ -25,13 +24,6 @@ std::atomic<HANDLE> SocketReceiveThreadHandle;  // user-interface thread; cleare
 
 static const char IdleText[] = "Idle";
 static const char EmptyText[] = "";
-
-void SetStatusText(const char *text)
-{
-    HWND window = MainWindow;
-    if (window != nullptr)
-        SetDlgItemTextA(window, IDC_STATUS_TEXT, text);
-}
 
 HWND CreateStatusBar(HWND parent, HINSTANCE instance)
 {

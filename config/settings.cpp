@@ -21,7 +21,7 @@ SettingsRecord Settings;    // written on the user-interface thread only
 
 static const char SettingsSection[] = "DATA";
 static const char SettingsFileName[] = "\\Quillmar.ini";
-static const char DefaultPortText[] = "9001";
+constexpr uint16_t DefaultPort = 9001;
 static const char DefaultIpText[] = "192.168.0.1";
 // What a key that is missing from an existing file reads as.
 static const char MissingAddressText[] = "0";
@@ -82,8 +82,8 @@ void SetDefaultSettings()
     Settings.STOP = 0;
     Settings.FLOW = 0;
     Settings.RATE = 5;
-    Settings.PORT = static_cast<uint16_t>(atoi(DefaultPortText));
-    Settings.SPORT = static_cast<uint16_t>(atoi(DefaultPortText));
+    Settings.PORT = DefaultPort;
+    Settings.SPORT = DefaultPort;
     memcpy(Settings.IP, DefaultIpText, sizeof DefaultIpText);
     Settings.DTUPTIME = 5;
     Settings.PERMISSIP1 = 0;

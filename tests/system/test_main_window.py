@@ -53,11 +53,19 @@ def test_menu_has_every_item_and_id(quillmar, automation):
     assert automation.menu(quillmar.window) == MENU
 
 
-def test_window_shows_the_side_labels_and_the_frame(quillmar, automation):
+def test_window_has_its_controls(quillmar, automation):
     quillmar.start()
-    texts = [child["title"] for child in automation.children(quillmar.window)]
-    assert "\n\nL\nA\nN" in texts
-    assert "\nR\nS\n2\n3\n2\nC" in texts
+    children = automation.children(quillmar.window)
+    by_id = {child["id"]: child for child in children}
+    for control in (CONNECT, CLOSE):
+        assert by_id[control]["class"] == "Button"
+    for control in (STATUS_TEXT, ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, RATE_LAN_TO_SERIAL,
+                    RATE_SERIAL_TO_LAN):
+        assert by_id[control]["class"] == "Static"
+    labels = [child["title"] for child in children if child["id"] in (-1, 0xFFFF)]
+    assert "\n\nL\nA\nN" in labels, "LAN written downwards at the left"
+    assert "\nR\nS\n2\n3\n2\nC" in labels, "RS232C written downwards at the right"
+    assert by_id[CONNECT]["rect"][0] < by_id[CLOSE]["rect"][0]
 
 
 @pytest.mark.parametrize("how", ["END menu command", "Esc key", "close box"])
