@@ -4,6 +4,7 @@
 #pragma once
 
 #include <windows.h>
+#include <string>
 
 inline constexpr wchar_t AutomationMessageName[] = L"QuillmarTestAutomation";
 inline constexpr wchar_t AutomationBufferName[] = L"QuillmarTestAutomationBuffer";
@@ -15,3 +16,12 @@ enum AutomationQuery : WPARAM {
     QueryStatusText = 2,    // text of status-bar part lParam
     QueryStatusParts = 3,   // right edges of the status-bar parts
 };
+
+inline std::string Utf8(const std::wstring &text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
+    return out;
+}

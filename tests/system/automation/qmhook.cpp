@@ -9,16 +9,7 @@
 
 namespace {
 
-std::string Utf8(const std::wstring &text)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
-    return out;
-}
-
-// One line per item: depth, id, flags (g grayed, d disabled, c checked,
+// One line per item: depth, id, flags (g grayed, c checked,
 // s separator, p popup), text.
 void DumpMenu(HMENU menu, int depth, std::string &out)
 {
