@@ -23,6 +23,8 @@ static const char SettingsSection[] = "DATA";
 static const char SettingsFileName[] = "\\Quillmar.ini";
 constexpr uint16_t DefaultPort = 9001;
 static const char DefaultIpText[] = "192.168.0.1";
+// Room for the text of one value: a number or a dotted address.
+constexpr int ValueTextCapacity = 32;
 // What a key that is missing from an existing file reads as.
 static const char MissingAddressText[] = "0";
 
@@ -141,14 +143,14 @@ static bool WriteText(const char *key, const char *text, const char *path)
 
 static bool WriteNumber(const char *key, long value, const char *path)
 {
-    char text[SettingsPathCapacity] = {};
+    char text[ValueTextCapacity] = {};
     snprintf(text, sizeof text, "%ld", value);
     return WriteText(key, text, path);
 }
 
 static bool WriteAddress(const char *key, uint32_t address, const char *path)
 {
-    char text[SettingsPathCapacity] = {};
+    char text[ValueTextCapacity] = {};
     FormatAddress(address, text, sizeof text);
     return WriteText(key, text, path);
 }

@@ -299,9 +299,16 @@ class Quillmar:
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         try:
-            return self.process.wait(timeout=timeout)
+            code = self.process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError(f"Quillmar did not end within {timeout} s") from None
+        self._close_output()
+        wait_for("the main window to go", lambda: not self.automation.find(CAPTION), timeout=10)
+        return code
+
+    def _close_output(self):
+        self.stdout.close()
+        self.stderr.close()
 
     def stop(self):
         """Ends the run: END first, then by its PID if it does not go."""
@@ -317,8 +324,7 @@ class Quillmar:
             except (AutomationError, subprocess.TimeoutExpired):
                 self.process.send_signal(signal.SIGKILL)
                 self.process.wait(timeout=10)
-        self.stdout.close()
-        self.stderr.close()
+        self._close_output()
         wait_for("the main window to go", lambda: not self.automation.find(CAPTION), timeout=10)
 
     def _message_boxes(self):
