@@ -1,11 +1,19 @@
-// Main window events: the commands of the buttons and the menu.
+// Main window events: the commands of the buttons and the menu, the socket
+// notifications that move the connection through its states, and the
+// refresh tick that animates the arrows and connects automatically.
 //
-// Everything here runs on the user-interface thread.
+// Everything here runs on the user-interface thread, so the connection's
+// state changes happen one message at a time.
 #include "app.h"
 #include "../config/config.h"
 #include "../net/net.h"
 #include "../res/resource.h"
 #include "../serial/serial.h"
+
+#include <mmsystem.h>
+
+static const char IdleText[] = "Idle";
+static const char PeerTextPrefix[] = "Connection - ";
 
 // The program ends: the port is closed, the data threads are told to stop
 // and the message loop is asked to end. The threads are not waited for; they
@@ -23,13 +31,49 @@ void Shutdown()
         CloseHandle(socketThread);
     if (ClockTimerId != 0)
         StopClock();
+    timeEndPeriod(TimerResolution);
     PostQuitMessage(0);
+}
+
+static void StartConnection()
+{
+    if (IsClientMode())
+        StartClient();
+    else
+        StartServer();
+}
+
+static void OnConnect(HWND window)
+{
+    ClockHours = 0;
+    ClockMinutes = 0;
+    ClockSeconds = 0;
+    StartConnection();
+    // Close stays available even after a failed start, so that the user
+    // can clear the failure text.
+    EnableWindow(GetDlgItem(window, IDC_CONNECT), FALSE);
+    EnableWindow(GetDlgItem(window, IDC_CLOSE), TRUE);
+}
+
+static void OnClose(HWND window)
+{
+    SetDlgItemTextA(window, IDC_STATUS_TEXT, IdleText);
+    EnableWindow(GetDlgItem(window, IDC_CONNECT), TRUE);
+    EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
+    LinkState = LinkIdle;
+    CloseConnection(CloseByUser);
+    StopClock();
 }
 
 void OnCommand(HWND window, WORD command)
 {
-    (void)window;
     switch (command) {
+    case IDC_CONNECT:
+        OnConnect(window);
+        break;
+    case IDC_CLOSE:
+        OnClose(window);
+        break;
     case IDCANCEL:      // the Esc key and the close box
     case IDM_END:
         Shutdown();
@@ -38,8 +82,108 @@ void OnCommand(HWND window, WORD command)
         SaveSettings();
         break;
     default:
-        // Connect, Close and the other menu commands come with the connection,
-        // the logs and the dialogs.
+        // The dialogs and the logs come with the bridge and the settings
+        // dialogs.
         break;
     }
+}
+
+// The peer's side ended the connection: a client goes idle (and, with
+// automatic connection, starts again on a later tick), a server waits for
+// the next peer.
+static void EndConnectionFromNetwork()
+{
+    LinkState = IsClientMode() ? LinkIdle : LinkListening;
+    CloseConnection(CloseByNetwork);
+    StopClock();
+}
+
+static void StartDataThreads()
+{
+    StartSerialReceiveThread();
+    if (SocketReceiveThreadHandle == nullptr)
+        SocketReceiveThreadHandle = CreateThread(nullptr, 0, SocketReceiveThread, nullptr, 0, nullptr);
+    StartClock();
+}
+
+static void OnConnected()
+{
+    LinkState = LinkConnected;
+    StartDataThreads();
+}
+
+// A connect that Winsock reports as done with no error; its own record of
+// network events, when it has one, must not contradict that.
+static void OnConnectDone()
+{
+    WSAEVENT query = WSACreateEvent();
+    WSANETWORKEVENTS events = {};
+    int result = WSAEnumNetworkEvents(ConnectionSocket, query, &events);
+    if (query != WSA_INVALID_EVENT)
+        WSACloseEvent(query);
+    // A failed query leaves the notification's word as the only one.
+    if (result == 0 && events.lNetworkEvents != 0)
+        return;
+    char text[PeerTextCapacity + IpTextCapacity];
+    wsprintfA(text, "%s%s", PeerTextPrefix, Settings.IP);
+    SetStatusText(text);
+    OnConnected();
+}
+
+// Notifications still queued for a socket that has been closed since tell
+// nothing about the present connection.
+static bool IsCurrentSocket(SOCKET socket)
+{
+    return socket != 0 && (socket == ConnectionSocket || socket == ListeningSocket);
+}
+
+void OnSocketNotify(SOCKET socket, LPARAM lParam)
+{
+    if (!IsCurrentSocket(socket))
+        return;
+    WORD error = WSAGETSELECTERROR(lParam);
+    WORD event = WSAGETSELECTEVENT(lParam);
+    if (error == WSAECONNRESET || error == WSAETIMEDOUT || error == WSAECONNREFUSED) {
+        EndConnectionFromNetwork();
+        return;
+    }
+    switch (event) {
+    case FD_READ:
+        RecvBlocked = 0;
+        break;
+    case FD_ACCEPT:
+        if (AcceptPeer(socket) == 0)
+            OnConnected();
+        break;
+    case FD_CONNECT:
+        // Any other failure of the connect (an unreachable network or host)
+        // ends the attempt like a refusal instead of passing for a connection.
+        if (error != 0)
+            EndConnectionFromNetwork();
+        else
+            OnConnectDone();
+        break;
+    case FD_CLOSE:
+        if (LinkState == LinkConnected || LinkState == LinkConnectPending)
+            CloseConnection(CloseByNetwork);
+        LinkState = IsClientMode() ? LinkIdle : LinkListening;
+        StopClock();
+        break;
+    default:
+        break;
+    }
+}
+
+void OnConnectionAborted()
+{
+    // The Close button or the peer's own close may have come first.
+    if (LinkState == LinkConnected)
+        EndConnectionFromNetwork();
+}
+
+void OnRefreshTick()
+{
+    AnimateArrows();
+    if (Settings.CONNECT != 0 && LinkState == LinkIdle)
+        StartConnection();
 }
