@@ -5,9 +5,11 @@
 #include "config/config.h"
 #include "net/net.h"
 #include "res/resource.h"
+#include "serial/serial.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -81,6 +83,26 @@ TEST_F(SocketNotifications, ARefusedConnectEndsTheAttempt)
     OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CONNECT, WSAECONNREFUSED));
     EXPECT_EQ(LinkState, LinkIdle);
     EXPECT_EQ(ConnectionSocket, 0u);
+}
+
+// When Winsock cannot say what it recorded for the socket, the notification's
+// own word (no error) decides: the connection is up.
+TEST_F(SocketNotifications, AConnectWhoseRecordCannotBeReadCountsAsDone)
+{
+    Settings.MODE = 1;
+    strcpy(Settings.IP, "10.0.0.007");
+    LinkState = LinkConnectPending;
+    closesocket(socket);        // the query on a closed socket fails
+    // Threads of their own are not wanted here: both count as running.
+    SerialReaderStopped = 0;
+    SocketReceiveThreadHandle = GetCurrentThread();
+    OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CONNECT, 0));
+    EXPECT_EQ(LinkState, LinkConnected);
+    EXPECT_EQ(Status(), "Connection - 10.0.0.007");
+    StopClock();
+    SerialReaderStopped = 1;
+    SocketReceiveThreadHandle = nullptr;
+    ConnectionSocket = 0;
 }
 
 // A notification still queued for a socket closed since then must not move
