@@ -82,6 +82,9 @@ void OnCommand(HWND window, WORD command)
     case IDM_SAVE:
         SaveSettings();
         break;
+    case IDM_SERIAL:
+        DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_SERIAL), window, SerialDialogProc, 0);
+        break;
     case IDM_LOG_LAN_TO_SERIAL:
         StartLog(window, LogLanToSerialChannel);
         break;

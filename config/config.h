@@ -59,3 +59,8 @@ void ReadSettingsFile(const char *path);
 bool WriteSettingsFile(const char *path);       // false when any key could not be written
 bool SettingsPathInDirectory(const char *directory, char *path, size_t capacity);
 void FormatAddress(uint32_t address, char *text, size_t capacity);
+
+// The serial settings dialog.
+INT_PTR CALLBACK SerialDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// Position of value in a list of values, or -1 when it is not there.
+int SerialListIndex(const int32_t *values, int count, int32_t value);

@@ -10,12 +10,14 @@
 
 // Dialog templates.
 #define IDD_DIALOG_MAIN                 101
+#define IDD_DIALOG_SERIAL               140
 #define IDD_DIALOG_LOG1                 141
 #define IDD_DIALOG_LOG2                 142
 
 // Icons and cursors. The application icon has the lowest icon id, so the
 // shell shows it for the executable.
 #define IDI_QUILLMAR                    128
+#define IDI_SERIAL                      133
 #define IDC_CURSOR2                     136
 
 // Main window controls.
@@ -27,6 +29,14 @@
 #define IDC_RATE_LAN_TO_SERIAL          1053
 #define IDC_RATE_SERIAL_TO_LAN          1054
 #define IDC_STATUS_BAR                  5001
+
+// Serial settings dialog: the six lists.
+#define IDC_SERIAL_PORT                 2001
+#define IDC_SERIAL_BPS                  2002
+#define IDC_SERIAL_BITS                 2003
+#define IDC_SERIAL_PARITY               2004
+#define IDC_SERIAL_STOP                 2005
+#define IDC_SERIAL_FLOW                 2006
 
 // Log window controls.
 #define IDC_LOG_CLOSE                   1009

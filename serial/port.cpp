@@ -216,3 +216,40 @@ static void MoveFlowLine(bool raise)
 
 void RaiseFlowLine() { MoveFlowLine(true); }
 void DropFlowLine() { MoveFlowLine(false); }
+
+// Takes the port from the writer: a write waiting for the port gives up,
+// and the lock is ours once the writer has let go.
+static void TakePortFromWriter()
+{
+    PortClosing = 1;
+    HANDLE port = PortHandle;
+    if (PortIsOpen(port))
+        (void)CancelIoEx(port, &WriteOverlapped);      // nothing may be under way
+    AcquireSRWLockExclusive(&PortWriteLock);
+}
+
+static void GivePortToWriter()
+{
+    PortClosing = 0;
+    ReleaseSRWLockExclusive(&PortWriteLock);
+}
+
+int ReopenSerialPort(int com)
+{
+    if (!StopSerialReceiveThread(ReceiveThreadStopWaitMs)) {
+        // The reader still holds the read record: the port stays as it is.
+        char name[PortNameCapacity];
+        if (PortDeviceName(com, name, sizeof name))
+            ShowOpenNotice(com + 1);
+        return 1;
+    }
+    TakePortFromWriter();
+    HANDLE old = PortHandle.exchange(nullptr);
+    if (PortIsOpen(old))
+        CloseHandle(old);
+    int result = OpenConfiguredPort(com);
+    GivePortToWriter();
+    if (result == 0)
+        StartSerialReceiveThread();
+    return result;
+}

@@ -161,6 +161,10 @@ void SendChunk(Reader &reader, const char *chunk, int length)
                 reader.flowStopped = true;
             }
             WaitWritable(socket, WouldBlockWaitMs);
+            // A port being replaced does not wait for a peer that takes
+            // nothing.
+            if (SerialReaderStopped == 1)
+                return;
             continue;
         }
         offset += sent;
@@ -254,12 +258,30 @@ void StartSerialReceiveThread()
     ReceiveThread = reinterpret_cast<HANDLE>(thread);
 }
 
+// The thread may be sending the user-interface thread a status text or a
+// log count while it is waited for: those are served during the wait.
+static bool WaitServingSentMessages(HANDLE thread, DWORD timeoutMs)
+{
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        ULONGLONG now = GetTickCount64();
+        DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        DWORD result = MsgWaitForMultipleObjects(1, &thread, FALSE, left, QS_SENDMESSAGE);
+        if (result == WAIT_OBJECT_0)
+            return true;
+        if (result != WAIT_OBJECT_0 + 1)
+            return false;
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
 bool StopSerialReceiveThread(DWORD timeoutMs)
 {
     SerialReaderStopped = 1;
     if (ReceiveThread == nullptr)
         return true;
-    if (WaitForSingleObject(ReceiveThread, timeoutMs) != WAIT_OBJECT_0)
+    if (!WaitServingSentMessages(ReceiveThread, timeoutMs))
         return false;
     CloseHandle(ReceiveThread);
     ReceiveThread = nullptr;

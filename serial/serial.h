@@ -109,5 +109,16 @@ bool TimeTagDue(int32_t dt, int32_t directionFlag, int32_t silence);
 // the port has taken all of it.
 void SerialWrite(const char *data, int count);
 // Asks the serial receive thread to end and waits until it has, or until the
-// time-out; true when no thread runs any more.
+// time-out, serving the messages it sends meanwhile; true when no thread
+// runs any more.
 bool StopSerialReceiveThread(DWORD timeoutMs);
+constexpr DWORD ReceiveThreadStopWaitMs = 5000;
+
+// Closes the port and opens the one COM names, handing it over between
+// receive threads: the old thread has ended and no write is under way when
+// the port changes. Returns what the open returned.
+int ReopenSerialPort(int com);
+// Held shared by SerialWrite while it uses the port, exclusive by a reopen.
+extern SRWLOCK PortWriteLock;
+// 1 while a reopen takes the port away: a write that would wait gives up.
+extern std::atomic<LONG> PortClosing;

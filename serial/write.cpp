@@ -12,7 +12,12 @@
 #include <cstdio>
 #include <ctime>
 
+SRWLOCK PortWriteLock = SRWLOCK_INIT;      // socket receive thread (shared), user-interface thread (exclusive)
+std::atomic<LONG> PortClosing;              // user-interface thread
+
 static const char WriteErrorText[] = "RS232C Write Error";
+
+enum WriteOutcome { Written, Refused, Abandoned };
 constexpr int FirstYear = 1900;
 
 int FormatTimeTag(const struct tm &time, char *tag, size_t capacity)
@@ -47,7 +52,7 @@ static bool PortUsable(HANDLE port)
 // port whose queue cannot be asked about is not waited for.
 static void WaitForOutputQueue(HANDLE port)
 {
-    for (;;) {
+    while (!PortClosing) {
         COMSTAT status = {};
         DWORD errors = 0;
         if (!ClearCommError(port, &errors, &status) || status.cbOutQue == 0)
@@ -56,21 +61,22 @@ static void WaitForOutputQueue(HANDLE port)
     }
 }
 
-// False after a write the port refused; the user has been told.
-static bool WritePort(HANDLE port, const char *bytes, int length)
+static WriteOutcome WritePort(HANDLE port, const char *bytes, int length)
 {
     int offset = 0;
     while (length > 0) {
         if (PortUsable(port))
             WaitForOutputQueue(port);
+        // The port is being replaced: what is left of the block has no port
+        // to go to.
+        if (PortClosing)
+            return Abandoned;
         DWORD asked = static_cast<DWORD>(length) < WriteRequestLimit ? length : WriteRequestLimit;
         DWORD written = 0;
         if (!WriteFile(port, bytes + offset, asked, &written, &WriteOverlapped)) {
             DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                MessageBoxA(nullptr, WriteErrorText, MessageCaption, MB_OK | MB_ICONERROR);
-                return false;
-            }
+            if (error != ERROR_IO_PENDING)
+                return Refused;
             // A purge by a reconfiguration ends the write early; what it
             // wrote counts and the rest follows.
             (void)GetOverlappedResult(port, &WriteOverlapped, &written, TRUE);
@@ -79,7 +85,7 @@ static bool WritePort(HANDLE port, const char *bytes, int length)
         length -= static_cast<int>(written);
         offset += static_cast<int>(written);
     }
-    return true;
+    return Written;
 }
 
 void SerialWrite(const char *data, int count)
@@ -95,8 +101,14 @@ void SerialWrite(const char *data, int count)
     // the write then fails.
     if (LanToSerialLog.open)
         LogLanToSerial(tag, tagLength, data, count);
+    AcquireSRWLockShared(&PortWriteLock);
     HANDLE port = PortHandle;
-    if (tagLength > 0 && !WritePort(port, tag, tagLength))
-        return;
-    WritePort(port, data, count);
+    WriteOutcome outcome = tagLength > 0 ? WritePort(port, tag, tagLength) : Written;
+    if (outcome == Written)
+        outcome = WritePort(port, data, count);
+    ReleaseSRWLockShared(&PortWriteLock);
+    // The box waits for the user: the port is let go first, so that a
+    // reopen does not wait for the user too.
+    if (outcome == Refused)
+        MessageBoxA(nullptr, WriteErrorText, MessageCaption, MB_OK | MB_ICONERROR);
 }

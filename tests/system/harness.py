@@ -160,6 +160,13 @@ class Automation:
     def set_text(self, window, control, text):
         return self.request("settext", window, control, text)
 
+    def selection(self, window, control):
+        """The selected position of a drop-down list, -1 for none."""
+        return self.request("selection", window, control)
+
+    def select(self, window, control, position):
+        return self.request("select", window, control, position)
+
     def alive(self, window):
         return self.request("alive", window)
 

@@ -55,10 +55,16 @@ std::string Json(const std::string &text)
 std::string Json(long long number) { return std::to_string(number); }
 std::string JsonBool(bool value) { return value ? "true" : "false"; }
 
+// GetWindowText gives only the caption stored with another process's
+// window; WM_GETTEXT asks the control itself (a drop-down list answers with
+// its selected item), and Wine carries it across processes.
 std::string WindowText(HWND window)
 {
     wchar_t text[4096] = {};
-    GetWindowTextW(window, text, static_cast<int>(std::size(text)));
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text),
+                             SMTO_ABORTIFHUNG, ReplyTimeoutMs, &copied))
+        GetWindowTextW(window, text, static_cast<int>(std::size(text)));
     return Utf8(text);
 }
 
@@ -373,6 +379,17 @@ std::string Handle(const std::vector<std::string> &fields)
         if (control == nullptr)
             throw std::string("no such control");
         return JsonBool(SetWindowTextW(control, Wide(fields.at(3)).c_str()));
+    }
+    if (verb == "selection" || verb == "select") {
+        // A list's selected position (-1 for none), or a new one; neither
+        // message carries a pointer, so both cross processes as they are.
+        HWND control = Control(fields);
+        if (control == nullptr)
+            throw std::string("no such control");
+        if (verb == "selection")
+            return Json(static_cast<long long>(SendMessageW(control, CB_GETCURSEL, 0, 0)));
+        WPARAM position = static_cast<WPARAM>(strtol(fields.at(3).c_str(), nullptr, 0));
+        return Json(static_cast<long long>(SendMessageW(control, CB_SETCURSEL, position, 0)));
     }
     if (verb == "open") {
         // Whether a device could be opened for exclusive use now: 0, or the

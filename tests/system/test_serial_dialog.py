@@ -1,0 +1,179 @@
+"""The serial settings dialog on the real program: what it shows, and what
+OK does to the port, the receive thread and the settings."""
+import os
+import re
+import termios
+import time
+
+import pytest
+
+from harness import (IDCANCEL, IDOK, SAVE, STATUS_TEXT, connect_peer, free_tcp_port, receive, receive_quiet,
+                     wait_for)
+
+SERIAL = 600
+CAPTION = "Quillmar：  Serial"
+PORT, BPS, BITS, PARITY, STOP, FLOW = 2001, 2002, 2003, 2004, 2005, 2006
+PEER = "Connection - 127.0.0.1"
+ACCEPT_WAITING = "Accept Waiting ・・・"
+
+
+def open_dialog(quillmar):
+    quillmar.command(SERIAL)
+    return wait_for("the serial dialog", lambda: quillmar.automation.dialog(CAPTION))
+
+
+def shown(automation, dialog):
+    return {control: automation.text(dialog, control) for control in (PORT, BPS, BITS, PARITY, STOP, FLOW)}
+
+
+def press(automation, dialog, button):
+    automation.command(dialog, button)
+    wait_for("the serial dialog to close", lambda: not automation.alive(dialog))
+
+
+def saved(quillmar):
+    quillmar.command(SAVE)
+    box, _ = quillmar.automation.wait_message_box()
+    quillmar.automation.dismiss(box)
+    return dict(re.findall(r"^(\w+)=(.*?)\r?$", quillmar.ini.read_text(), re.M))
+
+
+@pytest.fixture
+def connected(quillmar, ports):
+    """The program as a server with a peer; gives the peer."""
+    peers = []
+
+    def connect(**settings):
+        port = free_tcp_port()
+        quillmar.write_settings(**dict(dict(MODE=0, SPORT=port, CONNECT=1), **settings))
+        quillmar.start()
+        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+        peer = connect_peer(port)
+        peers.append(peer)
+        quillmar.wait_text(STATUS_TEXT, PEER)
+        return peer
+
+    yield connect
+    for peer in peers:
+        peer.close()
+
+
+def assert_flows(peer, device, other_device=None):
+    """Bytes go both ways through device, and none through other_device."""
+    peer.sendall(b"to the port")
+    assert receive(device, 11) == b"to the port"
+    os.write(device, b"to the peer")
+    assert receive(peer, 11) == b"to the peer"
+    if other_device is not None:
+        assert receive_quiet(other_device, quiet=0.3) == b""
+
+
+class TestWhatItShows:
+    def test_the_defaults(self, quillmar, automation):
+        quillmar.start()
+        dialog = open_dialog(quillmar)
+        assert shown(automation, dialog) == {PORT: "com1", BPS: "9600", BITS: "8", PARITY: "none", STOP: "1",
+                                             FLOW: "none"}
+        press(automation, dialog, IDCANCEL)
+
+    def test_each_list_shows_its_field(self, quillmar, automation):
+        quillmar.write_settings(BPS=460800, BIT=8, PARI=2, STOP=1, FLOW=3)
+        quillmar.start()
+        dialog = open_dialog(quillmar)
+        assert shown(automation, dialog) == {PORT: "com1", BPS: "460800", BITS: "8", PARITY: "even",
+                                             STOP: "1.5", FLOW: "Xon/Xoff(x13)"}
+        press(automation, dialog, IDCANCEL)
+
+    def test_values_outside_the_lists_select_nothing_and_ok_keeps_them(self, quillmar, automation):
+        quillmar.write_settings(BPS=12345, BIT=9, PARI=7, STOP=5, FLOW=9)
+        quillmar.start()
+        dialog = open_dialog(quillmar)
+        for control in (BPS, BITS, PARITY, STOP, FLOW):
+            assert automation.selection(dialog, control) == -1
+        press(automation, dialog, IDOK)
+        settings = saved(quillmar)
+        assert (settings["BPS"], settings["BIT"], settings["PARI"], settings["STOP"], settings["FLOW"]) == \
+            ("12345", "9", "7", "5", "9")
+
+
+class TestOk:
+    def test_without_changes_the_port_stays_open_and_bytes_flow(self, connected, quillmar, automation, ports):
+        peer = connected()
+        dialog = open_dialog(quillmar)
+        press(automation, dialog, IDOK)
+        assert_flows(peer, ports.com1)
+
+    def test_line_settings_reach_the_open_port(self, connected, quillmar, automation, ports):
+        peer = connected()
+        dialog = open_dialog(quillmar)
+        automation.select(dialog, BPS, 18)      # 115200
+        automation.select(dialog, FLOW, 4)      # Xon/Xoff(x93)
+        press(automation, dialog, IDOK)
+        attributes = termios.tcgetattr(ports.com1)
+        assert attributes[4] == termios.B115200
+        assert attributes[6][termios.VSTOP] == b"\x93"
+        assert_flows(peer, ports.com1)
+
+    def test_another_port_is_opened_and_the_reader_follows_it(self, connected, quillmar, automation, ports):
+        com2 = ports.pty(2)
+        peer = connected()
+        dialog = open_dialog(quillmar)
+        automation.select(dialog, PORT, 1)
+        automation.select(dialog, BPS, 15)      # 19200
+        press(automation, dialog, IDOK)
+        assert termios.tcgetattr(com2)[4] == termios.B19200
+        assert_flows(peer, com2, other_device=ports.com1)
+        # Back and forth: one reader at a time, each on the port of the day.
+        for device, other, position in ((ports.com1, com2, 0), (com2, ports.com1, 1), (ports.com1, com2, 0)):
+            dialog = open_dialog(quillmar)
+            automation.select(dialog, PORT, position)
+            press(automation, dialog, IDOK)
+            assert_flows(peer, device, other_device=other)
+        assert saved(quillmar)["COM"] == "0"
+
+    def test_a_port_that_cannot_be_opened_is_named_and_the_line_settings_stay(self, connected, quillmar,
+                                                                             automation, ports):
+        connected()
+        dialog = open_dialog(quillmar)
+        automation.select(dialog, PORT, 2)      # com3: nothing there
+        automation.select(dialog, BPS, 18)
+        automation.select(dialog, FLOW, 1)
+        automation.command(dialog, IDOK)
+        box, text = automation.wait_message_box()
+        assert text == "Com3 Open Error"
+        automation.dismiss(box)
+        wait_for("the serial dialog to close", lambda: not automation.alive(dialog))
+        settings = saved(quillmar)
+        assert (settings["COM"], settings["BPS"], settings["FLOW"]) == ("2", "9600", "0")
+
+    def test_a_port_not_open_at_start_is_opened_by_ok_on_the_same_port(self, quillmar, automation, ports):
+        ports.absent_port(1)
+        port = free_tcp_port()
+        quillmar.write_settings(MODE=0, SPORT=port, CONNECT=1)
+        quillmar.start(wait=False)
+        box, _ = automation.wait_message_box(timeout=30)
+        automation.dismiss(box)
+        quillmar.wait_window()
+        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+        device = ports.pty(1)
+        dialog = open_dialog(quillmar)
+        press(automation, dialog, IDOK)
+        peer = connect_peer(port)
+        try:
+            quillmar.wait_text(STATUS_TEXT, PEER)
+            assert_flows(peer, device)
+        finally:
+            peer.close()
+
+
+def test_cancel_changes_nothing(quillmar, automation, ports):
+    ports.pty(2)        # a port that OK would open
+    quillmar.start()
+    dialog = open_dialog(quillmar)
+    for control, position in ((PORT, 1), (BPS, 0), (BITS, 0), (PARITY, 1), (STOP, 2), (FLOW, 2)):
+        automation.select(dialog, control, position)
+    press(automation, dialog, IDCANCEL)
+    settings = saved(quillmar)
+    assert [settings[key] for key in ("COM", "BPS", "BIT", "PARI", "STOP", "FLOW")] == \
+        ["0", "9600", "8", "0", "0", "0"]
+    assert termios.tcgetattr(ports.com1)[4] == termios.B9600, "the open port was not configured again"
