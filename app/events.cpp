@@ -2,6 +2,7 @@
 //
 // Everything here runs on the user-interface thread.
 #include "app.h"
+#include "../about/about.h"
 #include "../config/config.h"
 #include "../net/net.h"
 #include "../res/resource.h"
@@ -28,7 +29,6 @@ void Shutdown()
 
 void OnCommand(HWND window, WORD command)
 {
-    (void)window;
     switch (command) {
     case IDCANCEL:      // the Esc key and the close box
     case IDM_END:
@@ -37,9 +37,21 @@ void OnCommand(HWND window, WORD command)
     case IDM_SAVE:
         SaveSettings();
         break;
+    case IDM_ABOUT:
+        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_ABOUT), window, AboutDialogProc, 0);
+        break;
+    case IDM_HELP:
+        ShowHelp();
+        break;
+    case IDM_SOCK:
+        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_SOCK), window, SocketDialogProc, 0);
+        break;
+    case IDM_OPTION:
+        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_OPTION), window, OptionDialogProc, 0);
+        break;
     default:
-        // Connect, Close and the other menu commands come with the connection,
-        // the logs and the dialogs.
+        // Connect, Close, the logs and the serial settings come with the
+        // connection, the log channels and the serial port.
         break;
     }
 }

@@ -1,10 +1,11 @@
 // Network link: the one TCP connection, the socket receive thread and the
-// send path.
+// send path, and the socket settings dialog.
 #pragma once
 
 #include <winsock2.h>
 #include <windows.h>
 #include <atomic>
+#include <cstdint>
 
 enum LinkStateValue : LONG {
     LinkConnected = 0,
@@ -21,3 +22,12 @@ extern std::atomic<LONG> LinkState;
 extern std::atomic<SOCKET> ConnectionSocket;
 
 DWORD WINAPI SocketReceiveThread(LPVOID);
+
+// The socket settings dialog: server or client mode, the two ports and the
+// addresses. It changes Settings only; the next connection uses them.
+INT_PTR CALLBACK SocketDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// A port field's text as a TCP port, 1..65535; false when it is none.
+bool ParsePortText(const char *text, uint16_t *port);
+// An IP-address control's address (network byte order) as dotted text; an
+// emptied control, like 0.0.0.0, is address 0.
+void AddressText(uint32_t address, char *text, size_t capacity);

@@ -27,6 +27,8 @@ except KeyError as missing:
 
 QUILLMAR_EXE = BUILD / "Quillmar.exe"
 QMAUTO_EXE = BUILD / "tests" / "system" / "qmauto.exe"
+QMSHELL_EXE = BUILD / "tests" / "system" / "qmshell.exe"
+HELP_FILE = BUILD / "Quillmar.hlp"
 ARTIFACTS = BUILD / "test-artifacts"
 PORT_COUNT = 256
 
@@ -155,6 +157,33 @@ class Automation:
             rows.append((int(depth), int(item_id), flags, text))
         return rows
 
+    def set_text(self, window, control, text):
+        """Sets a control's text, as typing over it would leave it."""
+        return self.request("settext", window, control, text)
+
+    def checked(self, window, control):
+        """A check box's or radio button's state: 0 clear, 1 ticked."""
+        return self.request("checked", window, control)
+
+    def set_ip(self, window, control, dotted):
+        """Fills an IP-address control; "" empties every field."""
+        return self.request("setip", window, control, dotted)
+
+    def ip_address(self, window, control):
+        """An IP-address control as the program sees it: (filled fields, address, text)."""
+        filled, address, text = self.request("ipaddress", window, control).split("\t", 2)
+        return int(filled), address, text
+
+    def cursor(self, window):
+        """The cursor of the window's thread: "hand", "arrow" or "other"."""
+        return self.request("cursor", window)
+
+    def move_mouse(self, x, y):
+        return self.request("move", x, y)
+
+    def left_click(self, x, y):
+        return self.request("leftclick", x, y)
+
     def status(self, window, part):
         return self.request("status", window, part)
 
@@ -177,6 +206,39 @@ class Automation:
     def dismiss(self, box, button=IDOK):
         self.command(box, button)
         wait_for("the message box to close", lambda: not self.alive(box))
+
+
+def shell(*arguments, timeout=DEFAULT_TIMEOUT):
+    """Runs qmshell.exe; returns (exit status, stdout as text)."""
+    try:
+        done = subprocess.run(["wine", str(QMSHELL_EXE), *map(str, arguments)], capture_output=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise AssertionError(f"qmshell {arguments!r} gave no answer in {timeout} s") from None
+    return done.returncode, done.stdout.decode("utf-8")
+
+
+def linux_path(windows_path):
+    """The Linux name of a path in the prefix."""
+    done = subprocess.run(["winepath", "-u", windows_path], capture_output=True, timeout=DEFAULT_TIMEOUT)
+    assert done.returncode == 0, f"winepath cannot map {windows_path!r}: {done.stderr!r}"
+    return Path(done.stdout.decode("utf-8").strip())
+
+
+def read_png_rgb(png_path):
+    """The pixels of a PNG written by bmp_to_png, as rows of (r, g, b)."""
+    data = Path(png_path).read_bytes()
+    width, height = struct.unpack_from(">II", data, 16)
+    position, compressed = 8, b""
+    while position < len(data):
+        length, kind = struct.unpack_from(">I4s", data, position)
+        if kind == b"IDAT":
+            compressed += data[position + 8: position + 8 + length]
+        position += 12 + length
+    raw = zlib.decompress(compressed)
+    stride = 1 + width * 3
+    return [[tuple(raw[y * stride + 1 + x * 3: y * stride + 4 + x * 3]) for x in range(width)]
+            for y in range(height)]
 
 
 def bmp_to_png(bmp_path, png_path):
