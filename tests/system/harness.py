@@ -39,7 +39,10 @@ CAPTION = "Quillmar"
 MESSAGE_CAPTION = "Dovrelle"
 MESSAGE_TEXT_ID = 65535         # the static that holds a message box's text
 IDOK, IDCANCEL = 1, 2
+SAVE = 700
+SAVED_TEXT = "設定データを保存しました。"
 VK_ESCAPE = 0x1B
+VK_RETURN = 0x0D
 SC_CLOSE = 0xF060
 
 
@@ -330,11 +333,12 @@ class Quillmar:
     def write_ini(self, content):
         self.ini.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
 
-    def start(self, wait=True):
+    def start(self, wait=True, cwd=None):
+        """Starts the program, by default with its own folder as the current one."""
         assert not self.automation.find(CAPTION), "another Quillmar window is still open"
         self.stdout = open(self.folder / "quillmar.stdout", "wb")
         self.stderr = open(self.folder / "quillmar.stderr", "wb")
-        self.process = subprocess.Popen(["wine", str(self.exe)], cwd=self.folder,
+        self.process = subprocess.Popen(["wine", str(self.exe)], cwd=cwd or self.folder,
                                         stdout=self.stdout, stderr=self.stderr)
         if wait:
             self.wait_window()
@@ -358,6 +362,26 @@ class Quillmar:
 
     def command(self, command):
         return self.automation.command(self.window, command)
+
+    def open_dialog(self, command, caption):
+        """Chooses a menu command and returns the dialog it opens."""
+        self.command(command)
+        return wait_for(f"the dialog {caption!r}", lambda: self.automation.dialog(caption))
+
+    def saved_settings(self):
+        """SAVE(&O), then the keys of Quillmar.ini's [DATA] as a dict."""
+        self.command(SAVE)
+        box, text = self.automation.wait_message_box()
+        self.automation.dismiss(box)
+        assert text == SAVED_TEXT, f"SAVE said {text!r}"
+        settings, section = {}, None
+        for line in self.ini.read_bytes().decode("utf-8").splitlines():
+            if line.startswith("["):
+                section = line.strip("[]").upper()
+            elif section == "DATA" and "=" in line:
+                key, value = line.split("=", 1)
+                settings[key.upper()] = value
+        return settings
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         try:

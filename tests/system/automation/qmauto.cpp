@@ -62,6 +62,18 @@ std::string WindowText(HWND window)
     return Utf8(text);
 }
 
+// What the control itself holds: an edit keeps its text to itself, and
+// GetWindowText from another process does not ask it.
+std::string ControlText(HWND control)
+{
+    wchar_t text[4096] = {};
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(control, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                             ReplyTimeoutMs, &length))
+        throw std::string("the control did not answer");
+    return Utf8(text);
+}
+
 std::string ClassName(HWND window)
 {
     wchar_t name[256] = {};
@@ -310,7 +322,7 @@ std::string Handle(const std::vector<std::string> &fields)
         HWND control = Control(fields);
         if (control == nullptr)
             throw std::string("no such control");
-        return Json(WindowText(control));
+        return Json(ControlText(control));
     }
     if (verb == "alive")
         return JsonBool(IsWindow(Handle(fields.at(1))));
