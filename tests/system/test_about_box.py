@@ -17,6 +17,7 @@ MAIL_ADDRESS = "support@quillmar.example"
 HOME_PAGE = "https://quillmar.example/"
 WS_SYSMENU = 0x00080000
 WINHELP_CLASS = "MS_WINHELP"
+IDNO = 7
 # How long a box that should stay open is watched.
 STAYS_OPEN_SECONDS = 1.0
 
@@ -172,3 +173,17 @@ def test_help_opens_quillmar_hlp_from_the_current_folder(quillmar, automation, t
         assert sum(1 for row in pixels for r, g, b in row if g >= 96 and r <= 48 and b <= 48) > 100
     finally:
         close_help_windows(automation)
+
+
+def test_a_missing_help_file_is_reported_by_winhelp_and_the_program_goes_on(quillmar, automation):
+    quillmar.start()
+    try:
+        quillmar.command(HELP)
+        box, text = automation.wait_message_box(caption="ERROR", timeout=60)
+        assert wine_path(quillmar.folder / "Quillmar.hlp").lower() in text.lower(), text
+        automation.command(box, IDNO)
+        wait_for("WinHelp's question to go", lambda: not automation.alive(box))
+    finally:
+        close_help_windows(automation)
+    assert quillmar.text(1048) == "Idle"
+    assert automation.enabled(quillmar.window)
