@@ -3,8 +3,10 @@
 // the one-second clock with the rate display and the transfer arrows.
 #pragma once
 
+#include <winsock2.h>
 #include <windows.h>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // Caption of every message box the program shows.
@@ -14,6 +16,12 @@ inline constexpr char MainWindowClass[] = "Quillmar";
 
 // Windows Sockets posts this to the main window for every socket event.
 constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 1001;
+// Posted by the sending thread after it closed a connection whose send failed.
+constexpr UINT WM_CONNECTION_ABORTED = WM_USER + 1002;
+// Posted by the socket receive thread when it has read all the peer sent
+// before closing, or has ended on a receive error; wParam is the socket,
+// lParam the error (0 for the peer's close).
+constexpr UINT WM_PEER_FINISHED = WM_USER + 1003;
 
 constexpr UINT RefreshPeriodMs = 300;
 
@@ -31,9 +39,16 @@ extern std::atomic<HANDLE> SocketReceiveThreadHandle;   // user-interface thread
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 HWND CreateStatusBar(HWND parent, HINSTANCE instance);
 void ResetLinkHandles();
+// The status text, and the two buttons: Connect as asked, Close the other way.
+void SetStatusText(const char *text);
+void EnableConnectButton(bool enable);
 
 // Main window events.
 void OnCommand(HWND window, WORD command);
+void OnSocketNotify(SOCKET socket, LPARAM lParam);
+void OnConnectionAborted();
+void OnPeerFinished(SOCKET socket, int error);
+void OnRefreshTick();
 void Shutdown();
 
 // The one-second clock, the rate display and the arrows.
@@ -41,7 +56,24 @@ extern std::atomic<int32_t> ClockHours, ClockMinutes, ClockSeconds;     // clock
 extern std::atomic<UINT> ClockTimerId;                                  // user-interface thread
 extern std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;         // added to by the data threads, taken by the display
 extern std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;     // reloaded by the data threads, counted down by the clock
+extern std::atomic<DWORD_PTR> ClockCookie;                              // user-interface thread
+extern int32_t RateTicks;                                               // clock thread
+extern int ArrowFrameLanToSerial, ArrowFrameSerialToLan;                // user-interface thread
+
+constexpr UINT ClockPeriodMs = 1000;
+constexpr int ArrowFrameCount = 4;
+constexpr size_t ClockTextCapacity = 256;
+constexpr size_t RateTextCapacity = 32;
 
 int StartClock();
 void StopClock();
+void CALLBACK ClockTick(UINT timerId, UINT message, DWORD_PTR user, DWORD_PTR, DWORD_PTR);
+void ShowRates();
 void AnimateArrows();
+
+// The pure pieces of the above, for the tests.
+enum ArrowRow { ArrowRowLanToSerial, ArrowRowSerialToLan };
+const char *ArrowFrameText(ArrowRow row, int frame);
+void FormatElapsed(char *text, size_t capacity, int hours, int minutes, int seconds);
+void FormatRate(char *text, size_t capacity, int bytesPerSecond);
+void CountDown(std::atomic<int32_t> &countdown);

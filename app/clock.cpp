@@ -1,12 +1,161 @@
 // The one-second connection clock, the rate display and the transfer arrows.
+//
+// The clock is a periodic multimedia timer that runs while a connection is
+// up; its callback runs on the system's timer thread and writes the status
+// bar and the rate texts by sent messages, which the user-interface thread
+// serves. The arrows move on the main window's refresh tick, on the
+// user-interface thread. The byte counters are added to by the two data
+// threads and taken whole by the display, so every change is one atomic step.
 #include "app.h"
+#include "../config/config.h"
+#include "../net/net.h"
+#include "../res/resource.h"
+
+#include <commctrl.h>
+#include <mmsystem.h>
+#include <cstdio>
 
 std::atomic<int32_t> ClockHours, ClockMinutes, ClockSeconds;    // clock thread; reset on the user-interface thread
 std::atomic<UINT> ClockTimerId;                                 // user-interface thread
+std::atomic<DWORD_PTR> ClockCookie;                             // user-interface thread
+int32_t RateTicks;                                              // clock thread
 std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;        // data threads add, the display takes
 std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;    // data threads reload, the clock counts down
+int ArrowFrameLanToSerial, ArrowFrameSerialToLan;               // user-interface thread
 
-// The clock itself comes with the connection.
-int StartClock() { return 0; }
-void StopClock() {}
-void AnimateArrows() {}
+constexpr int SecondsPerMinute = 60;
+constexpr int MinutesPerHour = 60;
+
+static const char *const ArrowFrames[][ArrowFrameCount] = {
+    {
+        "=>    =>    =>    =>    =>    =>    =>    =>    =>    ",
+        "  =>    =>    =>    =>    =>    =>    =>    =>    =>  ",
+        "    =>    =>    =>    =>    =>    =>    =>    =>    =>",
+        "=>    =>    =>    =>    =>    =>    =>    =>    =>    =>",
+    },
+    {
+        "    <=    <=    <=    <=    <=    <=    <=    <=    <=",
+        "  <=    <=    <=    <=    <=    <=    <=    <=    <=  ",
+        "<=    <=    <=    <=    <=    <=    <=    <=    <=    ",
+        "<=    <=    <=    <=    <=    <=    <=    <=    <=    <=",
+    },
+};
+
+const char *ArrowFrameText(ArrowRow row, int frame)
+{
+    return ArrowFrames[row][frame % ArrowFrameCount];
+}
+
+void FormatElapsed(char *text, size_t capacity, int hours, int minutes, int seconds)
+{
+    snprintf(text, capacity, "%02d：%02d：%02d", hours, minutes, seconds);
+}
+
+void FormatRate(char *text, size_t capacity, int bytesPerSecond)
+{
+    snprintf(text, capacity, "  %2d byte/s", bytesPerSecond);
+}
+
+// The data thread may reload the countdown at any moment; a reload is never
+// undone by a decrement of the old value.
+void CountDown(std::atomic<int32_t> &countdown)
+{
+    int32_t value = countdown;
+    while (value > 0 && !countdown.compare_exchange_weak(value, value - 1)) {
+    }
+}
+
+int StartClock()
+{
+    // A timer still running is replaced; a tick of it already under way
+    // carries the old cookie and is ignored.
+    UINT running = ClockTimerId.exchange(0);
+    if (running != 0)
+        timeKillEvent(running);
+    DWORD_PTR cookie = ClockCookie + 1;
+    ClockCookie = cookie;
+    UINT timer = timeSetEvent(ClockPeriodMs, TimerResolution, ClockTick, cookie,
+                              TIME_PERIODIC | TIME_CALLBACK_FUNCTION);
+    ClockTimerId = timer;
+    return timer != 0;
+}
+
+void StopClock()
+{
+    LanToSerialBytes = 0;
+    SerialToLanBytes = 0;
+    ClockHours = 0;
+    ClockMinutes = 0;
+    ClockSeconds = 0;
+    UINT running = ClockTimerId.exchange(0);
+    if (running != 0)
+        timeKillEvent(running);
+}
+
+void CALLBACK ClockTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
+{
+    if (user != ClockCookie)
+        return;
+    if (++ClockSeconds >= SecondsPerMinute) {
+        ClockSeconds = 0;
+        if (++ClockMinutes >= MinutesPerHour) {
+            ClockMinutes = 0;
+            ++ClockHours;
+        }
+    }
+    // A period shortened below the seconds already counted shows at once
+    // rather than never; a period of 0 shows nothing.
+    int32_t rate = Settings.RATE;
+    if (rate > 0) {
+        if (++RateTicks >= rate) {
+            ShowRates();
+            RateTicks = 0;
+        }
+    } else {
+        RateTicks = 0;
+    }
+    CountDown(SerialToLanSilence);
+    CountDown(LanToSerialSilence);
+    if (SocketReceiveThreadHandle != nullptr) {
+        char text[ClockTextCapacity];
+        FormatElapsed(text, sizeof text, ClockHours, ClockMinutes, ClockSeconds);
+        SendMessageA(StatusBar, SB_SETTEXTA, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
+    }
+}
+
+void ShowRates()
+{
+    int32_t rate = Settings.RATE;
+    if (rate <= 0)
+        return;
+    char text[RateTextCapacity];
+    FormatRate(text, sizeof text, LanToSerialBytes.exchange(0) / rate);
+    SetDlgItemTextA(MainWindow, IDC_RATE_LAN_TO_SERIAL, text);
+    FormatRate(text, sizeof text, SerialToLanBytes.exchange(0) / rate);
+    SetDlgItemTextA(MainWindow, IDC_RATE_SERIAL_TO_LAN, text);
+}
+
+static void AnimateRow(int control, ArrowRow row, bool moving, int &frame)
+{
+    if (moving) {
+        SetDlgItemTextA(MainWindow, control, ArrowFrameText(row, frame));
+        frame = (frame + 1) % ArrowFrameCount;
+    } else {
+        SetDlgItemTextA(MainWindow, control, "");
+    }
+}
+
+void AnimateArrows()
+{
+    bool connected = LinkState == LinkConnected;
+    AnimateRow(IDC_ARROWS_LAN_TO_SERIAL, ArrowRowLanToSerial, connected && LanToSerialBytes != 0,
+               ArrowFrameLanToSerial);
+    AnimateRow(IDC_ARROWS_SERIAL_TO_LAN, ArrowRowSerialToLan, connected && SerialToLanBytes != 0,
+               ArrowFrameSerialToLan);
+    if (!connected) {
+        SerialToLanBytes = 0;
+        LanToSerialBytes = 0;
+        SetDlgItemTextA(MainWindow, IDC_RATE_LAN_TO_SERIAL, "");
+        SetDlgItemTextA(MainWindow, IDC_RATE_SERIAL_TO_LAN, "");
+    }
+}

@@ -14,7 +14,6 @@
 #include <commctrl.h>
 #include <mmsystem.h>
 #include <iterator>
-#include <process.h>
 
 HINSTANCE AppInstance;                          // entry routine
 std::atomic<HWND> MainWindow;                   // entry routine, once the window exists
@@ -33,6 +32,18 @@ HWND CreateStatusBar(HWND parent, HINSTANCE instance)
     SendMessageA(StatusBar, SB_SETPARTS, std::size(StatusBarPartEdges),
                  reinterpret_cast<LPARAM>(StatusBarPartEdges));
     return StatusBar;
+}
+
+void SetStatusText(const char *text)
+{
+    SetDlgItemTextA(MainWindow, IDC_STATUS_TEXT, text);
+}
+
+void EnableConnectButton(bool enable)
+{
+    HWND window = MainWindow;
+    EnableWindow(GetDlgItem(window, IDC_CONNECT), enable);
+    EnableWindow(GetDlgItem(window, IDC_CLOSE), !enable);
 }
 
 void ResetLinkHandles()
@@ -68,14 +79,12 @@ static BOOL StartSequence(HWND window)
     InitCommonControlsEx(&controls);
 
     LoadSettings();
-    int com = Settings.COM;
-    int portResult = (com >= 0 && com < PortCount) ? OpenSerialPort(PortNameTable[com], com + 1) : 1;
+    int portResult = OpenConfiguredPort(Settings.COM);
     ConfigureSerialPort();
     ResetLinkHandles();
     if (portResult == 0)
-        _beginthread(SerialReceiveThread, 0, nullptr);
-    LanToSerialLog.open = 0;
-    SerialToLanLog.open = 0;
+        StartSerialReceiveThread();
+    InitTransferLogs();
     SetTimer(window, IDT_REFRESH, RefreshPeriodMs, nullptr);
 
     LanToSerialSilence = 0;
@@ -84,21 +93,31 @@ static BOOL StartSequence(HWND window)
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
     SetDlgItemTextA(window, IDC_STATUS_TEXT, IdleText);
 
+    InitSocketDataPath();
     SocketReceiveThreadHandle = CreateThread(nullptr, 0, SocketReceiveThread, nullptr, 0, nullptr);
     return TRUE;
 }
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    (void)lParam;
     switch (message) {
     case WM_INITDIALOG:
         return StartSequence(window);
     case WM_COMMAND:
         OnCommand(window, LOWORD(wParam));
         return FALSE;
+    case WM_SOCKET_NOTIFY:
+        OnSocketNotify(static_cast<SOCKET>(wParam), lParam);
+        return FALSE;
+    case WM_CONNECTION_ABORTED:
+        OnConnectionAborted();
+        return FALSE;
+    case WM_PEER_FINISHED:
+        OnPeerFinished(static_cast<SOCKET>(wParam), static_cast<int>(lParam));
+        return FALSE;
     case WM_TIMER:
-        AnimateArrows();
+        // The refresh timer is the window's only timer.
+        OnRefreshTick();
         return FALSE;
     default:
         return FALSE;

@@ -13,6 +13,8 @@
 #define IDD_DIALOG_ABOUT                103
 #define IDD_DIALOG_SOCK                 130
 #define IDD_DIALOG_OPTION               135
+#define IDD_DIALOG_LOG1                 141
+#define IDD_DIALOG_LOG2                 142
 
 // Icons and cursors. The application icon has the lowest icon id, so the
 // shell shows it for the executable.
@@ -53,6 +55,12 @@
 // About box: the two links.
 #define IDC_ABOUT_MAIL                  5003
 #define IDC_ABOUT_WEB                   5004
+
+// Log window controls.
+#define IDC_LOG_CLOSE                   1009
+#define IDC_LOG_COUNT                   1063
+#define IDC_LOG_DIRECTION               1064
+#define IDC_LOG_FILE                    1065
 
 // The main window's 300 ms refresh timer.
 #define IDT_REFRESH                     119

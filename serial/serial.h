@@ -4,17 +4,110 @@
 
 #include <windows.h>
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 
 constexpr int PortCount = 6;
 extern const char *const PortNameTable[PortCount];
+
+// COM values beyond the table name the ports COM7..COM256 through their
+// device names; anything else is not a port.
+constexpr int HighestPortNumber = 256;
+constexpr size_t PortNameCapacity = 16;
+
+// Driver queue sizes asked for at every open and configuration; the receive
+// path's flow thresholds are fractions of the input queue.
+constexpr DWORD InputQueueSize = 8192;
+constexpr DWORD OutputQueueSize = 2048;
+
+// The line events that end a comm-event wait.
+constexpr DWORD PortEventMask = EV_RXCHAR | EV_RXFLAG | EV_CTS | EV_ERR | EV_RX80FULL;
+constexpr DWORD PortPurgeMask = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+// XON/XOFF: the driver sends XOFF when fewer than XoffLimit bytes of the
+// input queue are free and XON once it has drained to XonLimit bytes.
+constexpr WORD XonLimit = 2048;
+constexpr WORD XoffLimit = 2048;
+constexpr char XonCharacter = 0x11;
+constexpr char XoffCharacter = 0x13;
+constexpr char XoffCharacterHigh = static_cast<char>(0x93);
+
+enum FlowMode : int32_t {
+    FlowNone = 0,
+    FlowRtsCts = 1,
+    FlowDtrDsr = 2,
+    FlowXonXoff = 3,
+    FlowXonXoffHigh = 4,
+};
+
+// Notice codes: 1..4 a refused open of that port, then the others.
+enum NoticeCode : int {
+    NoticeCom1Open = 1,
+    NoticeCom4Open = 4,
+    NoticeEventMask = 5,
+};
 
 // The port: a valid handle, INVALID_HANDLE_VALUE after a failed open, or
 // null once closed. Written on the user-interface thread only.
 extern std::atomic<HANDLE> PortHandle;
 
+// The receive thread's record (comm-event waits and reads) and SerialWrite's,
+// each with its named manual-reset event. Replaced by an open on the
+// user-interface thread, used by one data thread each.
+extern OVERLAPPED ReadOverlapped;
+extern OVERLAPPED WriteOverlapped;
+
 // 1 whenever no serial receive thread runs.
 extern std::atomic<LONG> SerialReaderStopped;
 
 int OpenSerialPort(const char *name, int number);
+// Opens the port that COM names, or tells the user why there is none.
+// Returns 0 when the port is open.
+int OpenConfiguredPort(int com);
 void ConfigureSerialPort();
+void RaiseFlowLine();
+void DropFlowLine();
+int ShowNotice(int code);
 void __cdecl SerialReceiveThread(void *);
+// Starts the serial receive thread unless one runs.
+void StartSerialReceiveThread();
+
+// The pure pieces of the above, for the tests.
+bool PortDeviceName(int com, char *name, size_t capacity);
+DCB BuildPortState(int32_t bps, uint8_t bits, uint8_t parity, uint8_t stopBits, int32_t flow);
+DWORD FlowLineFunction(int32_t flow, bool raise);   // 0 when the mode moves no line
+void PortEventName(const char *prefix, int number, char *name, size_t capacity);
+
+// The bridge's data path on the serial side.
+constexpr DWORD SerialReadSize = 1024;          // at most this much per read
+constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes
+constexpr DWORD WouldBlockWaitMs = 1000;        // longest wait for a full socket to take more
+constexpr DWORD PartialSendWaitMs = 100;
+constexpr DWORD OutputQueuePollMs = 1;          // between looks at a draining output queue
+constexpr DWORD ReadCancelWaitMs = 1000;
+// The input queue's flow thresholds: the line drops above 60 % and rises at
+// 10 % of the input queue.
+constexpr DWORD FlowStopLevel = InputQueueSize * 6 / 10 + 1;    // 4916
+constexpr DWORD FlowResumeLevel = InputQueueSize / 10 - 1;      // 818
+constexpr DWORD WriteRequestLimit = OutputQueueSize;
+
+// The time tag: "\n\nYYYY/MM/DD hh:mm:ss\n", 22 bytes for four-digit years.
+constexpr int TimeTagLength = 22;
+constexpr size_t TimeTagCapacity = 40;
+
+// What the input-queue flow control does with the line, given whether it
+// has stopped the device and how many bytes wait.
+enum FlowStep { FlowHold, FlowDrop, FlowRaise };
+FlowStep NextFlowStep(bool stopped, DWORD queued);
+
+int FormatTimeTag(const struct tm &time, char *tag, size_t capacity);
+int MakeTimeTag(char *tag, size_t capacity);        // the local time now
+// Whether a chunk of this direction gets a tag now.
+bool TimeTagDue(int32_t dt, int32_t directionFlag, int32_t silence);
+
+// Writes the block to the port, tagged when due, and logs it; returns when
+// the port has taken all of it.
+void SerialWrite(const char *data, int count);
+// Asks the serial receive thread to end and waits until it has, or until the
+// time-out; true when no thread runs any more.
+bool StopSerialReceiveThread(DWORD timeoutMs);

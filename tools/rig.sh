@@ -95,7 +95,7 @@ map_ports() {
     for ((n = 1; n <= PortCount; n++)); do
         ln -sfn "$rig/absent" "$rig/ports/com$n"
     done
-    for n in 1 2 3 4 5 6; do
+    for ((n = 1; n <= PortCount; n++)); do
         variable=QUILLMAR_COM$n
         if [ -n "${!variable:-}" ]; then
             if [ ! -e "${!variable}" ]; then

@@ -27,8 +27,11 @@ def automation():
 
 @pytest.fixture
 def ports():
+    """COM1 is a pty, the default settings' port, so that the program comes
+    up without a notice; every other port cannot be opened."""
     rig_ports = Ports()
     rig_ports.reset()
+    rig_ports.com1 = rig_ports.pty(1)
     yield rig_ports
     rig_ports.close()
 

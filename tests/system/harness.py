@@ -11,6 +11,8 @@ import pty
 import select
 import shutil
 import signal
+import socket
+import threading
 import struct
 import subprocess
 import time
@@ -39,11 +41,30 @@ CAPTION = "Quillmar"
 MESSAGE_CAPTION = "Dovrelle"
 MESSAGE_TEXT_ID = 65535         # the static that holds a message box's text
 IDOK, IDCANCEL = 1, 2
-SAVE = 700
 SAVED_TEXT = "設定データを保存しました。"
 VK_ESCAPE = 0x1B
 VK_RETURN = 0x0D
 SC_CLOSE = 0xF060
+
+
+# The main window's controls and commands.
+CONNECT, CLOSE, STATUS_TEXT = 117, 118, 1048
+ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN = 1049, 1050
+RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN = 1053, 1054
+STATUS_BAR = 5001
+END, SAVE = 300, 700
+TIME_PART = 1
+
+# The built-in settings, in the file's order.
+DEFAULT_SETTINGS = {
+    "COM": 0, "BPS": 9600, "BIT": 8, "PARI": 0, "STOP": 0, "FLOW": 0, "RATE": 5,
+    "SPORT": 9001, "PORT": 9001, "IP": "192.168.0.1", "MODE": 1,
+    "PERMISSIP1": "0.0.0.0", "PERMISSIP2": "0.0.0.0", "PERMISSIP3": "0.0.0.0",
+    "CONNECT": 0, "DT": 0, "DTRSLAN": 0, "DTLANRS": 0, "DTUPTIME": 5,
+}
+
+LOOPBACK = "127.0.0.1"
+SECOND_HOST = "127.0.0.2"       # loopback answers for any 127.x.y.z: a second source address
 
 
 class AutomationError(Exception):
@@ -190,6 +211,15 @@ class Automation:
     def status(self, window, part):
         return self.request("status", window, part)
 
+    def open_error(self, device):
+        """0 when the device can be opened for exclusive use now, else the
+        error (32: another program holds it)."""
+        return self.request("open", device)
+
+    def process_usage(self, window):
+        """The handle and thread counts of the window's process."""
+        return self.request("process", window)
+
     def status_parts(self, window):
         return [int(edge) for edge in self.request("parts", window).split()]
 
@@ -276,9 +306,9 @@ class Ports:
 
     def reset(self):
         for n in range(1, PORT_COUNT + 1):
-            self._link(n, self.absent)
+            self.link(n, self.absent)
 
-    def _link(self, number, target):
+    def link(self, number, target):
         link = self.ports / f"com{number}"
         temporary = link.with_name(link.name + ".new")
         if temporary.is_symlink():
@@ -287,7 +317,7 @@ class Ports:
         temporary.replace(link)
 
     def absent_port(self, number):
-        self._link(number, self.absent)
+        self.link(number, self.absent)
 
     def pty(self, number):
         """Makes COMn one end of a fresh pty pair; returns the master, the
@@ -296,7 +326,7 @@ class Ports:
         tty.setraw(master)
         tty.setraw(slave)
         name = os.ttyname(slave)
-        self._link(number, name)
+        self.link(number, name)
         # The slave stays open here too, so that the pty keeps its settings
         # between the program's opens.
         self.devices.append((master, slave))
@@ -330,6 +360,13 @@ class Quillmar:
         self.folder.mkdir(parents=True, exist_ok=True)
         shutil.copy2(QUILLMAR_EXE, self.exe)
 
+    def write_settings(self, **values):
+        """A whole settings file: the defaults, with the given keys changed
+        (a key missing from the file would read as 0)."""
+        settings = dict(DEFAULT_SETTINGS, **values)
+        lines = ["[DATA]"] + [f"{key}={value}" for key, value in settings.items()]
+        self.write_ini("\r\n".join(lines) + "\r\n")
+
     def write_ini(self, content):
         self.ini.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
 
@@ -362,6 +399,12 @@ class Quillmar:
 
     def command(self, command):
         return self.automation.command(self.window, command)
+
+    def wait_text(self, control, expected, timeout=DEFAULT_TIMEOUT):
+        wait_for(f"control {control} to read {expected!r}", lambda: self.text(control) == expected, timeout)
+
+    def status_part(self, part):
+        return self.automation.status(self.window, part)
 
     def open_dialog(self, command, caption):
         """Chooses a menu command and returns the dialog it opens."""
@@ -416,3 +459,74 @@ class Quillmar:
     def _message_boxes(self):
         return [w["hwnd"] for w in self.automation.windows()
                 if w["class"] == "#32770" and w["title"] == MESSAGE_CAPTION and w["visible"]]
+
+
+def free_tcp_port():
+    """A loopback port that nothing listens on at the moment."""
+    with socket.socket() as probe:
+        probe.bind((LOOPBACK, 0))
+        return probe.getsockname()[1]
+
+
+def connect_peer(port, source=LOOPBACK, timeout=DEFAULT_TIMEOUT):
+    """A TCP peer of the program's server, from the given source address."""
+    peer = socket.socket()
+    peer.settimeout(timeout)
+    peer.bind((source, 0))
+    peer.connect((LOOPBACK, port))
+    return peer
+
+
+def closed_by_other_side(peer, timeout=DEFAULT_TIMEOUT):
+    """True when the other side closes the connection within the time-out;
+    fails on data or on time-out."""
+    peer.settimeout(timeout)
+    try:
+        data = peer.recv(1)
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+    assert data == b"", f"expected the connection to be closed, got {data!r}"
+    return True
+
+
+class PeerServer:
+    """A TCP server on loopback for the program's client: accepts every
+    connection and counts them; keeps them, or resets each at once."""
+
+    def __init__(self, port=0, reset_at_once=False):
+        self.reset_at_once = reset_at_once
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((LOOPBACK, port))
+        self.listener.listen(64)
+        self.listener.settimeout(0.2)
+        self.port = self.listener.getsockname()[1]
+        self.connections = []
+        self.running = True
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while self.running:
+            try:
+                connection, _ = self.listener.accept()
+            except (socket.timeout, OSError):
+                continue
+            if self.reset_at_once:
+                connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                connection.close()
+            self.connections.append(connection)
+
+    def wait_connection(self, count=1, timeout=DEFAULT_TIMEOUT):
+        wait_for(f"{count} connection(s) to the test server", lambda: len(self.connections) >= count, timeout)
+        return self.connections[count - 1]
+
+    def close(self):
+        self.running = False
+        self.thread.join(timeout=5)
+        for connection in self.connections:
+            connection.close()
+        self.listener.close()
+

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
+#include <winternl.h>
 #include <string>
 #include <vector>
 
@@ -288,6 +289,46 @@ void PostKey(HWND window, WORD key)
     PostMessageW(target, WM_KEYUP, key, 1 | (scan << 16) | (1u << 30) | (1u << 31));
 }
 
+// The handles a process holds, as the system's process list counts them
+// (Wine answers GetProcessHandleCount with 0 for other processes; the list
+// comes from the wineserver, which holds every handle).
+std::string ProcessUsage(HWND window)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    using QueryFunction = LONG(WINAPI *)(ULONG, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<QueryFunction>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr)
+        throw std::string("no NtQuerySystemInformation");
+    std::vector<unsigned char> buffer(1 << 20);
+    ULONG needed = 0;
+    const ULONG SystemProcessInformation = 5;
+    if (query(SystemProcessInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) != 0)
+        throw std::string("cannot list the processes");
+    // The leading fields of SYSTEM_PROCESS_INFORMATION, as winternl.h has them.
+    struct ProcessEntry {
+        ULONG NextEntryOffset;
+        ULONG NumberOfThreads;
+        BYTE Reserved1[48];
+        UNICODE_STRING ImageName;
+        LONG BasePriority;
+        HANDLE UniqueProcessId;
+        PVOID Reserved2;
+        ULONG HandleCount;
+    };
+    size_t offset = 0;
+    for (;;) {
+        const auto *entry = reinterpret_cast<const ProcessEntry *>(buffer.data() + offset);
+        if (reinterpret_cast<ULONG_PTR>(entry->UniqueProcessId) == pid)
+            return "{\"handles\":" + std::to_string(entry->HandleCount) + ",\"threads\":" +
+                   std::to_string(entry->NumberOfThreads) + "}";
+        if (entry->NextEntryOffset == 0)
+            throw std::string("the window's process is not listed");
+        offset += entry->NextEntryOffset;
+    }
+}
+
 // Returns the JSON answer to one request.
 std::string Handle(const std::vector<std::string> &fields)
 {
@@ -406,6 +447,18 @@ std::string Handle(const std::vector<std::string> &fields)
             throw answer;
         return Json(answer);
     }
+    if (verb == "open") {
+        // Whether a device could be opened for exclusive use now: 0, or the
+        // error (32 while another program holds it).
+        HANDLE device = CreateFileA(fields.at(1).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (device == INVALID_HANDLE_VALUE)
+            return Json(static_cast<long long>(GetLastError()));
+        CloseHandle(device);
+        return Json(0LL);
+    }
+    if (verb == "process")
+        return ProcessUsage(Handle(fields.at(1)));
     if (verb == "screenshot") {
         HWND window = fields.size() > 2 ? Handle(fields[2]) : nullptr;
         if (!Screenshot(fields.at(1), window, error))

@@ -1,0 +1,257 @@
+// The clock's texts and arithmetic, the rate display and the arrows, driven
+// tick by tick on real controls.
+#include "app/app.h"
+#include "config/config.h"
+#include "net/net.h"
+#include "res/resource.h"
+
+#include <gtest/gtest.h>
+
+#include <commctrl.h>
+#include <cstring>
+#include <string>
+
+namespace {
+
+TEST(ClockTexts, ElapsedTimeUsesFullWidthColons)
+{
+    char text[ClockTextCapacity];
+    FormatElapsed(text, sizeof text, 0, 0, 59);
+    EXPECT_STREQ(text, "00：00：59");
+    FormatElapsed(text, sizeof text, 1, 0, 0);
+    EXPECT_STREQ(text, "01：00：00");
+    FormatElapsed(text, sizeof text, 100, 5, 9);
+    EXPECT_STREQ(text, "100：05：09");
+}
+
+TEST(ClockTexts, RateIsRightAlignedInTwoPlacesAtLeast)
+{
+    char text[RateTextCapacity];
+    FormatRate(text, sizeof text, 2);
+    EXPECT_STREQ(text, "   2 byte/s");
+    FormatRate(text, sizeof text, 0);
+    EXPECT_STREQ(text, "   0 byte/s");
+    FormatRate(text, sizeof text, 46080);
+    EXPECT_STREQ(text, "  46080 byte/s");
+}
+
+TEST(Arrows, FramesMoveTowardsTheirSide)
+{
+    EXPECT_STREQ(ArrowFrameText(ArrowRowLanToSerial, 0), "=>    =>    =>    =>    =>    =>    =>    =>    =>    ");
+    EXPECT_STREQ(ArrowFrameText(ArrowRowLanToSerial, 1), "  =>    =>    =>    =>    =>    =>    =>    =>    =>  ");
+    EXPECT_STREQ(ArrowFrameText(ArrowRowLanToSerial, 2), "    =>    =>    =>    =>    =>    =>    =>    =>    =>");
+    EXPECT_STREQ(ArrowFrameText(ArrowRowSerialToLan, 0), "    <=    <=    <=    <=    <=    <=    <=    <=    <=");
+    EXPECT_STREQ(ArrowFrameText(ArrowRowSerialToLan, 1), "  <=    <=    <=    <=    <=    <=    <=    <=    <=  ");
+    EXPECT_STREQ(ArrowFrameText(ArrowRowSerialToLan, 2), "<=    <=    <=    <=    <=    <=    <=    <=    <=    ");
+    for (ArrowRow row : {ArrowRowLanToSerial, ArrowRowSerialToLan}) {
+        for (int frame = 0; frame < 3; ++frame)
+            EXPECT_EQ(strlen(ArrowFrameText(row, frame)), 54u) << row << frame;
+        EXPECT_EQ(strlen(ArrowFrameText(row, 3)), 56u) << "ten arrows in the last frame";
+    }
+}
+
+TEST(Countdown, StopsAtZero)
+{
+    std::atomic<int32_t> countdown{2};
+    CountDown(countdown);
+    EXPECT_EQ(countdown, 1);
+    CountDown(countdown);
+    CountDown(countdown);
+    EXPECT_EQ(countdown, 0);
+}
+
+// A main window stand-in: the four texts of the rate display and the
+// arrows, and a status bar, so that the clock writes where it would.
+class ClockOnWindow : public testing::Test {
+protected:
+    static constexpr DWORD_PTR Cookie = 4242;
+
+    void SetUp() override
+    {
+        INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
+        InitCommonControlsEx(&controls);
+        window = CreateWindowExA(0, "STATIC", "", WS_OVERLAPPEDWINDOW, 0, 0, 400, 200, nullptr, nullptr,
+                                 GetModuleHandleA(nullptr), nullptr);
+        ASSERT_NE(window, nullptr);
+        for (int id : {IDC_ARROWS_LAN_TO_SERIAL, IDC_ARROWS_SERIAL_TO_LAN, IDC_RATE_LAN_TO_SERIAL,
+                       IDC_RATE_SERIAL_TO_LAN}) {
+            CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, window,
+                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr), nullptr);
+        }
+        MainWindow = window;
+        CreateStatusBar(window, GetModuleHandleA(nullptr));
+        // The clock shows the time only while a socket receive thread exists.
+        SocketReceiveThreadHandle = GetCurrentThread();
+        ClockCookie = Cookie;
+        StopClock();
+        RateTicks = 0;
+        Settings.RATE = 5;
+        LinkState = LinkConnected;
+        ArrowFrameLanToSerial = 0;
+        ArrowFrameSerialToLan = 0;
+    }
+
+    void TearDown() override
+    {
+        SocketReceiveThreadHandle = nullptr;
+        MainWindow = nullptr;
+        StatusBar = nullptr;
+        LinkState = LinkIdle;
+        DestroyWindow(window);
+    }
+
+    static void Tick(int times = 1, DWORD_PTR cookie = Cookie)
+    {
+        for (int i = 0; i < times; ++i)
+            ClockTick(0, 0, cookie, 0, 0);
+    }
+
+    std::string Text(int id) const
+    {
+        char text[ClockTextCapacity] = {};
+        GetDlgItemTextA(window, id, text, sizeof text);
+        return text;
+    }
+
+    static std::string TimeShown()
+    {
+        char text[ClockTextCapacity] = {};
+        SendMessageA(StatusBar, SB_GETTEXTA, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
+        return text;
+    }
+
+    HWND window = nullptr;
+};
+
+TEST_F(ClockOnWindow, TicksCarryIntoMinutesAndHours)
+{
+    Tick();
+    EXPECT_EQ(TimeShown(), "00：00：01");
+    ClockSeconds = 59;
+    Tick();
+    EXPECT_EQ(TimeShown(), "00：01：00");
+    ClockMinutes = 59;
+    ClockSeconds = 59;
+    Tick();
+    EXPECT_EQ(TimeShown(), "01：00：00");
+}
+
+TEST_F(ClockOnWindow, ATickOfAReplacedTimerChangesNothing)
+{
+    Tick(3, Cookie + 1);
+    EXPECT_EQ(ClockSeconds, 0);
+    EXPECT_EQ(TimeShown(), "");
+}
+
+TEST_F(ClockOnWindow, WithoutASocketThreadTheTimeKeepsItsLastText)
+{
+    Tick();
+    SocketReceiveThreadHandle = nullptr;
+    Tick();
+    EXPECT_EQ(ClockSeconds, 2);
+    EXPECT_EQ(TimeShown(), "00：00：01");
+}
+
+TEST_F(ClockOnWindow, RatesShowEveryPeriodAsBytesPerSecondTruncated)
+{
+    LanToSerialBytes = 12;
+    SerialToLanBytes = 4;
+    Tick(4);
+    EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "");
+    Tick();
+    EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "   2 byte/s");
+    EXPECT_EQ(Text(IDC_RATE_SERIAL_TO_LAN), "   0 byte/s");
+    EXPECT_EQ(LanToSerialBytes, 0);
+    EXPECT_EQ(SerialToLanBytes, 0);
+
+    LanToSerialBytes = 500;
+    Tick(5);
+    EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "  100 byte/s");
+}
+
+// A period shortened below the seconds already counted must not silence the
+// display until the counter wraps.
+TEST_F(ClockOnWindow, APeriodShortenedBelowTheCountShowsAtTheNextTick)
+{
+    Tick(4);
+    Settings.RATE = 2;
+    SerialToLanBytes = 10;
+    Tick();
+    EXPECT_EQ(Text(IDC_RATE_SERIAL_TO_LAN), "   5 byte/s");
+    SerialToLanBytes = 4;
+    Tick(2);
+    EXPECT_EQ(Text(IDC_RATE_SERIAL_TO_LAN), "   2 byte/s");
+}
+
+TEST_F(ClockOnWindow, APeriodOfZeroShowsNoRates)
+{
+    Settings.RATE = 0;
+    LanToSerialBytes = 10;
+    Tick(100);
+    EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "");
+    Settings.RATE = 1;
+    Tick();
+    EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "  10 byte/s");
+}
+
+TEST_F(ClockOnWindow, SilenceCountsDownToZeroOnly)
+{
+    LanToSerialSilence = 2;
+    SerialToLanSilence = 1;
+    Tick();
+    EXPECT_EQ(LanToSerialSilence, 1);
+    EXPECT_EQ(SerialToLanSilence, 0);
+    Tick(3);
+    EXPECT_EQ(LanToSerialSilence, 0);
+    EXPECT_EQ(SerialToLanSilence, 0);
+}
+
+TEST_F(ClockOnWindow, StopClearsTheClockAndTheCountersButNotTheSilence)
+{
+    Tick(3);
+    LanToSerialBytes = 7;
+    SerialToLanBytes = 7;
+    LanToSerialSilence = 3;
+    StopClock();
+    EXPECT_EQ(ClockSeconds, 0);
+    EXPECT_EQ(LanToSerialBytes, 0);
+    EXPECT_EQ(SerialToLanBytes, 0);
+    EXPECT_EQ(LanToSerialSilence, 3);
+    EXPECT_EQ(TimeShown(), "00：00：03") << "the last time stays shown";
+}
+
+TEST_F(ClockOnWindow, OnlyTheRowWithDataMoves)
+{
+    LanToSerialBytes = 1;
+    AnimateArrows();
+    EXPECT_EQ(Text(IDC_ARROWS_LAN_TO_SERIAL), ArrowFrameText(ArrowRowLanToSerial, 0));
+    EXPECT_EQ(Text(IDC_ARROWS_SERIAL_TO_LAN), "");
+    for (int frame = 1; frame <= 4; ++frame) {
+        AnimateArrows();
+        EXPECT_EQ(Text(IDC_ARROWS_LAN_TO_SERIAL), ArrowFrameText(ArrowRowLanToSerial, frame % ArrowFrameCount));
+    }
+    SerialToLanBytes = 1;
+    LanToSerialBytes = 0;
+    AnimateArrows();
+    EXPECT_EQ(Text(IDC_ARROWS_LAN_TO_SERIAL), "");
+    EXPECT_EQ(Text(IDC_ARROWS_SERIAL_TO_LAN), ArrowFrameText(ArrowRowSerialToLan, 0));
+}
+
+TEST_F(ClockOnWindow, WithoutAConnectionEverythingGoesBlank)
+{
+    LanToSerialBytes = 12;
+    SerialToLanBytes = 12;
+    Tick(5);
+    AnimateArrows();
+    ASSERT_NE(Text(IDC_RATE_LAN_TO_SERIAL), "");
+    LanToSerialBytes = 3;
+    LinkState = LinkListening;
+    AnimateArrows();
+    EXPECT_EQ(Text(IDC_ARROWS_LAN_TO_SERIAL), "");
+    EXPECT_EQ(Text(IDC_ARROWS_SERIAL_TO_LAN), "");
+    EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "");
+    EXPECT_EQ(Text(IDC_RATE_SERIAL_TO_LAN), "");
+    EXPECT_EQ(LanToSerialBytes, 0);
+}
+
+}  // namespace

@@ -1,0 +1,156 @@
+// The port state record for every flow mode, the flow lines each mode moves,
+// and the names the port and its events go by.
+#include "serial/serial.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+DCB StateFor(int32_t flow)
+{
+    return BuildPortState(9600, 8, NOPARITY, ONESTOPBIT, flow);
+}
+
+TEST(PortState, DefaultsGiveEightNoneOneWithoutFlowControl)
+{
+    DCB state = StateFor(FlowNone);
+    EXPECT_EQ(state.DCBlength, sizeof(DCB));
+    EXPECT_EQ(state.BaudRate, 9600u);
+    EXPECT_EQ(state.ByteSize, 8);
+    EXPECT_EQ(state.Parity, NOPARITY);
+    EXPECT_EQ(state.StopBits, ONESTOPBIT);
+    EXPECT_EQ(state.fBinary, 1u);
+    EXPECT_EQ(state.fParity, 1u) << "parity checking is on even with no parity";
+    EXPECT_EQ(state.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+    EXPECT_EQ(state.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+    EXPECT_EQ(state.fOutxCtsFlow, 0u);
+    EXPECT_EQ(state.fOutxDsrFlow, 0u);
+    EXPECT_EQ(state.fOutX, 0u);
+    EXPECT_EQ(state.fInX, 0u);
+    EXPECT_EQ(state.XonLim, 0);
+    EXPECT_EQ(state.XoffLim, 0);
+    EXPECT_EQ(state.XonChar, 0);
+    EXPECT_EQ(state.XoffChar, 0);
+    EXPECT_EQ(state.EvtChar, 0);
+}
+
+// Every field not set on purpose stays zero: a record built from an
+// earlier state would carry its leftovers into the port.
+TEST(PortState, FieldsNotNamedStayZero)
+{
+    for (int32_t flow = FlowNone; flow <= FlowXonXoffHigh; ++flow) {
+        DCB state = StateFor(flow);
+        EXPECT_EQ(state.fDsrSensitivity, 0u);
+        EXPECT_EQ(state.fTXContinueOnXoff, 0u);
+        EXPECT_EQ(state.fErrorChar, 0u);
+        EXPECT_EQ(state.fNull, 0u);
+        EXPECT_EQ(state.fAbortOnError, 0u);
+        EXPECT_EQ(state.ErrorChar, 0);
+        EXPECT_EQ(state.EofChar, 0);
+        EXPECT_EQ(state.wReserved, 0);
+    }
+}
+
+TEST(PortState, HardwareModesWatchTheirInputLine)
+{
+    DCB rts = StateFor(FlowRtsCts);
+    EXPECT_EQ(rts.fOutxCtsFlow, 1u);
+    EXPECT_EQ(rts.fOutxDsrFlow, 0u);
+    DCB dtr = StateFor(FlowDtrDsr);
+    EXPECT_EQ(dtr.fOutxCtsFlow, 0u);
+    EXPECT_EQ(dtr.fOutxDsrFlow, 1u);
+    for (const DCB &state : {rts, dtr}) {
+        // The program moves RTS or DTR itself; the driver never does.
+        EXPECT_EQ(state.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+        EXPECT_EQ(state.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+        EXPECT_EQ(state.fOutX, 0u);
+        EXPECT_EQ(state.XonChar, 0);
+        EXPECT_EQ(state.XoffChar, 0);
+        EXPECT_EQ(state.XonLim, 0);
+    }
+}
+
+TEST(PortState, XonXoffModesDifferOnlyInTheXoffCharacter)
+{
+    DCB low = StateFor(FlowXonXoff);
+    DCB high = StateFor(FlowXonXoffHigh);
+    for (const DCB &state : {low, high}) {
+        EXPECT_EQ(state.fOutX, 1u);
+        EXPECT_EQ(state.fInX, 1u);
+        EXPECT_EQ(state.XonLim, 2048);
+        EXPECT_EQ(state.XoffLim, 2048);
+        EXPECT_EQ(state.XonChar, 0x11);
+        EXPECT_EQ(state.fOutxCtsFlow, 0u);
+        EXPECT_EQ(state.fOutxDsrFlow, 0u);
+    }
+    EXPECT_EQ(static_cast<unsigned char>(low.XoffChar), 0x13);
+    EXPECT_EQ(static_cast<unsigned char>(low.EvtChar), 0x13);
+    EXPECT_EQ(static_cast<unsigned char>(high.XoffChar), 0x93);
+    EXPECT_EQ(static_cast<unsigned char>(high.EvtChar), 0x93);
+}
+
+TEST(PortState, LineSettingsPassUnchanged)
+{
+    DCB state = BuildPortState(460800, 7, EVENPARITY, TWOSTOPBITS, FlowNone);
+    EXPECT_EQ(state.BaudRate, 460800u);
+    EXPECT_EQ(state.ByteSize, 7);
+    EXPECT_EQ(state.Parity, EVENPARITY);
+    EXPECT_EQ(state.StopBits, TWOSTOPBITS);
+}
+
+TEST(PortState, AFlowValueOutsideTheModesMeansNoFlowControl)
+{
+    for (int32_t flow : {-1, 5, 1000}) {
+        DCB state = StateFor(flow);
+        EXPECT_EQ(state.fOutxCtsFlow | state.fOutxDsrFlow | state.fOutX | state.fInX, 0u) << flow;
+        EXPECT_EQ(state.XoffChar, 0) << flow;
+    }
+}
+
+TEST(FlowLines, OnlyTheHardwareModesMoveALine)
+{
+    EXPECT_EQ(FlowLineFunction(FlowRtsCts, true), static_cast<DWORD>(SETRTS));
+    EXPECT_EQ(FlowLineFunction(FlowRtsCts, false), static_cast<DWORD>(CLRRTS));
+    EXPECT_EQ(FlowLineFunction(FlowDtrDsr, true), static_cast<DWORD>(SETDTR));
+    EXPECT_EQ(FlowLineFunction(FlowDtrDsr, false), static_cast<DWORD>(CLRDTR));
+    for (int32_t flow : {int32_t{FlowNone}, int32_t{FlowXonXoff}, int32_t{FlowXonXoffHigh}, -1, 5}) {
+        EXPECT_EQ(FlowLineFunction(flow, true), 0u) << flow;
+        EXPECT_EQ(FlowLineFunction(flow, false), 0u) << flow;
+    }
+}
+
+TEST(PortNames, TheTableServesComOneToSixAndTheDeviceNamespaceTheRest)
+{
+    char name[PortNameCapacity];
+    ASSERT_TRUE(PortDeviceName(0, name, sizeof name));
+    EXPECT_STREQ(name, "com1");
+    ASSERT_TRUE(PortDeviceName(5, name, sizeof name));
+    EXPECT_STREQ(name, "com6");
+    ASSERT_TRUE(PortDeviceName(6, name, sizeof name));
+    EXPECT_STREQ(name, "\\\\.\\COM7");
+    ASSERT_TRUE(PortDeviceName(255, name, sizeof name));
+    EXPECT_STREQ(name, "\\\\.\\COM256");
+}
+
+TEST(PortNames, ValuesThatNameNoPortAreRefused)
+{
+    char name[PortNameCapacity] = "untouched";
+    for (int com : {-1, 256, 100000, INT32_MIN, INT32_MAX})
+        EXPECT_FALSE(PortDeviceName(com, name, sizeof name)) << com;
+}
+
+TEST(PortNames, EventsCarryTheWholePortNumber)
+{
+    char name[PortNameCapacity];
+    PortEventName("Read", 1, name, sizeof name);
+    EXPECT_STREQ(name, "Read1");
+    PortEventName("Write", 12, name, sizeof name);
+    EXPECT_STREQ(name, "Write12");
+    // Cut to two digits, port 123 would share the events of port 12.
+    PortEventName("Write", 123, name, sizeof name);
+    EXPECT_STREQ(name, "Write123");
+}
+
+}  // namespace
