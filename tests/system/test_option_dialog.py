@@ -3,7 +3,7 @@ following their check box, the two number checks with the fields stored
 before a refused number, and what SAVE then writes."""
 import pytest
 
-from harness import IDCANCEL, IDOK, VK_RETURN, wait_for
+from harness import IDCANCEL, IDOK, LOOPBACK, STATUS_TEXT, VK_RETURN, PeerServer, wait_for
 
 OPTION = 40008
 CAPTION = "Quillmar： Option"
@@ -147,3 +147,18 @@ def test_enter_in_a_field_is_ok(quillmar, automation):
     automation.key(dialog, VK_RETURN)
     expect_closed(automation, dialog)
     assert quillmar.saved_settings()["RATE"] == "12"
+
+
+def test_automatic_connection_takes_effect_at_once(quillmar, automation):
+    server = PeerServer()
+    try:
+        quillmar.write_settings(IP=LOOPBACK, PORT=server.port, MODE=1)
+        quillmar.start()
+        dialog = quillmar.open_dialog(OPTION, CAPTION)
+        tick(automation, dialog, AUTO_CONNECT, 1)
+        automation.click(dialog, IDOK)
+        expect_closed(automation, dialog)
+        server.wait_connection()
+        wait_for("the client to be connected", lambda: quillmar.text(STATUS_TEXT) == "Connection - " + LOOPBACK)
+    finally:
+        server.close()
