@@ -5,6 +5,7 @@
 // Everything here runs on the user-interface thread, so the connection's
 // state changes happen one message at a time.
 #include "app.h"
+#include "../about/about.h"
 #include "../config/config.h"
 #include "../net/net.h"
 #include "../res/resource.h"
@@ -83,7 +84,7 @@ void OnCommand(HWND window, WORD command)
         SaveSettings();
         break;
     case IDM_SERIAL:
-        DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_SERIAL), window, SerialDialogProc, 0);
+        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_SERIAL), window, SerialDialogProc, 0);
         break;
     case IDM_LOG_LAN_TO_SERIAL:
         StartLog(window, LogLanToSerialChannel);
@@ -91,8 +92,19 @@ void OnCommand(HWND window, WORD command)
     case IDM_LOG_SERIAL_TO_LAN:
         StartLog(window, LogSerialToLanChannel);
         break;
+    case IDM_ABOUT:
+        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_ABOUT), window, AboutDialogProc, 0);
+        break;
+    case IDM_HELP:
+        ShowHelp();
+        break;
+    case IDM_SOCK:
+        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_SOCK), window, SocketDialogProc, 0);
+        break;
+    case IDM_OPTION:
+        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_OPTION), window, OptionDialogProc, 0);
+        break;
     default:
-        // The settings dialogs and the About box come with their own code.
         break;
     }
 }

@@ -1,5 +1,6 @@
 // Configuration: the settings record and its file Quillmar.ini beside the
-// executable.
+// executable, the number fields of the settings dialogs, the option dialog
+// and the start-up shortcut.
 #pragma once
 
 #include <windows.h>
@@ -64,3 +65,28 @@ void FormatAddress(uint32_t address, char *text, size_t capacity);
 INT_PTR CALLBACK SerialDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // Position of value in a list of values, or -1 when it is not there.
 int SerialListIndex(const int32_t *values, int count, int32_t value);
+
+// The number fields of the settings dialogs. A field holds a number only
+// when its whole text is decimal digits (blanks around them allowed) giving a
+// value from lowest to highest; an empty field, a sign, any other character
+// or a value out of range is refused.
+bool ParseDecimalInRange(const char *text, int32_t lowest, int32_t highest, int32_t *value);
+bool ReadNumberField(HWND dialog, int control, int32_t lowest, int32_t highest, int32_t *value);
+
+// The option dialog: automatic connection, the rate period and the time tags.
+constexpr int32_t RateLowest = 1;
+constexpr int32_t RateHighest = 60;
+constexpr int32_t TagTimeoutLowest = 1;
+constexpr int32_t TagTimeoutHighest = 3600;
+INT_PTR CALLBACK OptionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The start-up shortcut. Paths are in the process code page and, like the
+// settings path, at most 255 characters.
+constexpr int LinkPathCapacity = 256;
+bool LinkPathInFolder(const char *folder, char *path, size_t capacity);
+// Creates or replaces the shell link at link so that it points to target.
+// Returns 1 on success, 0 on any failure; COM is left as it was found.
+int CreateShellLink(const char *target, const char *link);
+// Places the shortcut to the running program in the user's Startup folder and
+// tells the user, in a box owned by owner, how that went.
+void RegisterStartupShortcut(HWND owner);

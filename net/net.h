@@ -1,5 +1,5 @@
 // Network link: the one TCP connection, the socket receive thread and the
-// send path.
+// send path, and the socket settings dialog.
 #pragma once
 
 #include <winsock2.h>
@@ -71,3 +71,12 @@ void WakeSocketReceiveThread();
 // Returns what send returned; WSAGetLastError tells why after -1.
 int SendToPeer(SOCKET socket, const char *data, int count);
 DWORD WINAPI SocketReceiveThread(LPVOID);
+
+// The socket settings dialog: server or client mode, the two ports and the
+// addresses. It changes Settings only; the next connection uses them.
+INT_PTR CALLBACK SocketDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// A port field's text as a TCP port, 1..65535; false when it is none.
+bool ParsePortText(const char *text, uint16_t *port);
+// An IP-address control's address (network byte order) as dotted text; an
+// emptied control, like 0.0.0.0, is address 0.
+void AddressText(uint32_t address, char *text, size_t capacity);

@@ -10,6 +10,9 @@
 
 // Dialog templates.
 #define IDD_DIALOG_MAIN                 101
+#define IDD_DIALOG_ABOUT                103
+#define IDD_DIALOG_SOCK                 130
+#define IDD_DIALOG_OPTION               135
 #define IDD_DIALOG_SERIAL               140
 #define IDD_DIALOG_LOG1                 141
 #define IDD_DIALOG_LOG2                 142
@@ -17,7 +20,9 @@
 // Icons and cursors. The application icon has the lowest icon id, so the
 // shell shows it for the executable.
 #define IDI_QUILLMAR                    128
+#define IDI_SOCKET                      132
 #define IDI_SERIAL                      133
+#define IDI_OPTION                      134
 #define IDC_CURSOR2                     136
 
 // Main window controls.
@@ -37,6 +42,28 @@
 #define IDC_SERIAL_PARITY               2004
 #define IDC_SERIAL_STOP                 2005
 #define IDC_SERIAL_FLOW                 2006
+// Socket settings dialog.
+#define IDC_SOCK_DEST_PORT              112
+#define IDC_SOCK_DEST_ADDRESS           113
+#define IDC_SOCK_SERVER                 114
+#define IDC_SOCK_CLIENT                 115
+#define IDC_SOCK_LISTEN_PORT            116
+#define IDC_SOCK_PERMIT1                1055
+#define IDC_SOCK_PERMIT2                1056
+#define IDC_SOCK_PERMIT3                1057
+
+// Option dialog.
+#define IDC_OPTION_RATE                 1038
+#define IDC_OPTION_TAG_TIMEOUT          1039
+#define IDC_OPTION_STARTUP              1051
+#define IDC_OPTION_AUTO_CONNECT         1052
+#define IDC_OPTION_TIME_TAGS            1053
+#define IDC_OPTION_TAG_SERIAL_TO_LAN    1054
+#define IDC_OPTION_TAG_LAN_TO_SERIAL    1058
+
+// About box: the two links.
+#define IDC_ABOUT_MAIL                  5003
+#define IDC_ABOUT_WEB                   5004
 
 // Log window controls.
 #define IDC_LOG_CLOSE                   1009

@@ -148,6 +148,8 @@ case $command in
 run)
     [ -n "${QUILLMAR_COM1:-}" ] || start_virtual_port
     echo "Quillmar.ini lives beside the program: $build/Quillmar.ini"
+    # HELP(&P) opens Quillmar.hlp from the current folder: the build's.
+    cd "$build"
     wine "$build/Quillmar.exe"
     ;;
 test)

@@ -7,11 +7,21 @@ Each picture is cut from the screen at the window's own rectangle.
 """
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "system"))
 
-from harness import ARTIFACTS, Automation, Ports, Quillmar  # noqa: E402
+from harness import ARTIFACTS, IDCANCEL, IDOK, Automation, Ports, Quillmar, wait_for  # noqa: E402
+
+ABOUT = 500
+DIALOGS = [
+    (40006, "Quillmar： Socket", "socket-dialog.png"),
+    (40008, "Quillmar： Option", "option-dialog.png"),
+    (ABOUT, "Quillmar： About", "about-box.png"),
+]
+# A dialog paints once it is shown.
+PAINT_SECONDS = 0.5
 
 
 def main(output):
@@ -27,6 +37,12 @@ def main(output):
             try:
                 program.start()
                 automation.screenshot(output / "main-window.png", program.window)
+                for command, caption, name in DIALOGS:
+                    dialog = program.open_dialog(command, caption)
+                    time.sleep(PAINT_SECONDS)
+                    automation.screenshot(output / name, dialog)
+                    automation.command(dialog, IDOK if command == ABOUT else IDCANCEL)
+                    wait_for(f"{caption} to close", lambda: not automation.alive(dialog))
             finally:
                 program.stop()
     finally:

@@ -29,6 +29,8 @@ except KeyError as missing:
 
 QUILLMAR_EXE = BUILD / "Quillmar.exe"
 QMAUTO_EXE = BUILD / "tests" / "system" / "qmauto.exe"
+QMSHELL_EXE = BUILD / "tests" / "system" / "qmshell.exe"
+HELP_FILE = BUILD / "Quillmar.hlp"
 ARTIFACTS = BUILD / "test-artifacts"
 PORT_COUNT = 256
 
@@ -39,7 +41,9 @@ CAPTION = "Quillmar"
 MESSAGE_CAPTION = "Dovrelle"
 MESSAGE_TEXT_ID = 65535         # the static that holds a message box's text
 IDOK, IDCANCEL = 1, 2
+SAVED_TEXT = "設定データを保存しました。"
 VK_ESCAPE = 0x1B
+VK_RETURN = 0x0D
 SC_CLOSE = 0xF060
 
 
@@ -157,9 +161,6 @@ class Automation:
     def enabled(self, window, control=-1):
         return self.info(window, control)["enabled"]
 
-    def set_text(self, window, control, text):
-        return self.request("settext", window, control, text)
-
     def selection(self, window, control):
         """The selected position of a drop-down list, -1 for none."""
         return self.request("selection", window, control)
@@ -190,6 +191,33 @@ class Automation:
             depth, item_id, flags, text = line.split("\t", 3)
             rows.append((int(depth), int(item_id), flags, text))
         return rows
+
+    def set_text(self, window, control, text):
+        """Sets a control's text, as typing over it would leave it."""
+        return self.request("settext", window, control, text)
+
+    def checked(self, window, control):
+        """A check box's or radio button's state: 0 clear, 1 ticked."""
+        return self.request("checked", window, control)
+
+    def set_ip(self, window, control, dotted):
+        """Fills an IP-address control; "" empties every field."""
+        return self.request("setip", window, control, dotted)
+
+    def ip_address(self, window, control):
+        """An IP-address control as the program sees it: (filled fields, address, text)."""
+        filled, address, text = self.request("ipaddress", window, control).split("\t", 2)
+        return int(filled), address, text
+
+    def cursor(self, window):
+        """The cursor of the window's thread: "hand", "arrow" or "other"."""
+        return self.request("cursor", window)
+
+    def move_mouse(self, x, y):
+        return self.request("move", x, y)
+
+    def left_click(self, x, y):
+        return self.request("leftclick", x, y)
 
     def status(self, window, part):
         return self.request("status", window, part)
@@ -224,6 +252,39 @@ class Automation:
         wait_for("the message box to close", lambda: not self.alive(box))
 
 
+def shell(*arguments, timeout=DEFAULT_TIMEOUT):
+    """Runs qmshell.exe; returns (exit status, stdout as text)."""
+    try:
+        done = subprocess.run(["wine", str(QMSHELL_EXE), *map(str, arguments)], capture_output=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise AssertionError(f"qmshell {arguments!r} gave no answer in {timeout} s") from None
+    return done.returncode, done.stdout.decode("utf-8")
+
+
+def linux_path(windows_path):
+    """The Linux name of a path in the prefix."""
+    done = subprocess.run(["winepath", "-u", windows_path], capture_output=True, timeout=DEFAULT_TIMEOUT)
+    assert done.returncode == 0, f"winepath cannot map {windows_path!r}: {done.stderr!r}"
+    return Path(done.stdout.decode("utf-8").strip())
+
+
+def read_png_rgb(png_path):
+    """The pixels of a PNG written by bmp_to_png, as rows of (r, g, b)."""
+    data = Path(png_path).read_bytes()
+    width, height = struct.unpack_from(">II", data, 16)
+    position, compressed = 8, b""
+    while position < len(data):
+        length, kind = struct.unpack_from(">I4s", data, position)
+        if kind == b"IDAT":
+            compressed += data[position + 8: position + 8 + length]
+        position += 12 + length
+    raw = zlib.decompress(compressed)
+    stride = 1 + width * 3
+    return [[tuple(raw[y * stride + 1 + x * 3: y * stride + 4 + x * 3]) for x in range(width)]
+            for y in range(height)]
+
+
 def bmp_to_png(bmp_path, png_path):
     """A 24-bit bottom-up BMP as written by qmauto, saved as PNG."""
     data = Path(bmp_path).read_bytes()
@@ -243,6 +304,37 @@ def bmp_to_png(bmp_path, png_path):
     png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)) +
            chunk(b"IDAT", zlib.compress(b"".join(rows), 9)) + chunk(b"IEND", b""))
     Path(png_path).write_bytes(png)
+
+
+class TerminalHolder:
+    """A process that holds a pty as the controlling terminal of a session of
+    its own. The wineserver opens a port's device itself and, a session
+    leader without a terminal, would adopt the pty as its terminal; closing
+    the pty would then hang it up, and the wineserver answers SIGHUP by
+    printing its whole object table. A pty is the terminal of one session
+    only."""
+
+    def __init__(self, slave):
+        self.process = subprocess.Popen(["setsid", "--ctty", "sleep", "infinity"], stdin=slave,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        device = os.fstat(slave).st_rdev
+        try:
+            wait_for("the pty to have a session of its own", lambda: self._terminal() == device, timeout=5)
+        except AssertionError:
+            self.stop()
+            raise
+
+    def _terminal(self):
+        try:
+            stat = Path(f"/proc/{self.process.pid}/stat").read_text()
+        except OSError:
+            return None
+        return int(stat[stat.rindex(")") + 2:].split()[4])     # tty_nr
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+        self.process.wait(timeout=5)
 
 
 class Ports:
@@ -276,10 +368,12 @@ class Ports:
         tty.setraw(master)
         tty.setraw(slave)
         name = os.ttyname(slave)
-        self.link(number, name)
         # The slave stays open here too, so that the pty keeps its settings
-        # between the program's opens.
-        self.devices.append((master, slave))
+        # between the program's opens; a session of its own holds it as its
+        # terminal (see TerminalHolder).
+        holder = TerminalHolder(slave)
+        self.devices.append((master, slave, holder))
+        self.link(number, name)
         self.check(number, name)
         return master
 
@@ -289,11 +383,12 @@ class Ports:
             f"COM{number} resolves to {resolved}, not {expected}: the rig's port links are not in place"
 
     def close(self):
-        for master, slave in self.devices:
+        self.reset()
+        for master, slave, holder in self.devices:
+            holder.stop()
             os.close(master)
             os.close(slave)
         self.devices.clear()
-        self.reset()
 
 
 class Quillmar:
@@ -320,11 +415,12 @@ class Quillmar:
     def write_ini(self, content):
         self.ini.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
 
-    def start(self, wait=True):
+    def start(self, wait=True, cwd=None):
+        """Starts the program, by default with its own folder as the current one."""
         assert not self.automation.find(CAPTION), "another Quillmar window is still open"
         self.stdout = open(self.folder / "quillmar.stdout", "wb")
         self.stderr = open(self.folder / "quillmar.stderr", "wb")
-        self.process = subprocess.Popen(["wine", str(self.exe)], cwd=self.folder,
+        self.process = subprocess.Popen(["wine", str(self.exe)], cwd=cwd or self.folder,
                                         stdout=self.stdout, stderr=self.stderr)
         if wait:
             self.wait_window()
@@ -354,6 +450,26 @@ class Quillmar:
 
     def status_part(self, part):
         return self.automation.status(self.window, part)
+
+    def open_dialog(self, command, caption):
+        """Chooses a menu command and returns the dialog it opens."""
+        self.command(command)
+        return wait_for(f"the dialog {caption!r}", lambda: self.automation.dialog(caption))
+
+    def saved_settings(self):
+        """SAVE(&O), then the keys of Quillmar.ini's [DATA] as a dict."""
+        self.command(SAVE)
+        box, text = self.automation.wait_message_box()
+        self.automation.dismiss(box)
+        assert text == SAVED_TEXT, f"SAVE said {text!r}"
+        settings, section = {}, None
+        for line in self.ini.read_bytes().decode("utf-8").splitlines():
+            if line.startswith("["):
+                section = line.strip("[]").upper()
+            elif section == "DATA" and "=" in line:
+                key, value = line.split("=", 1)
+                settings[key.upper()] = value
+        return settings
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         try:

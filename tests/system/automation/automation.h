@@ -15,7 +15,12 @@ enum AutomationQuery : WPARAM {
     QueryMenu = 1,          // the whole menu bar of the window, one item per line
     QueryStatusText = 2,    // text of status-bar part lParam
     QueryStatusParts = 3,   // right edges of the status-bar parts
+    QueryIpAddress = 4,     // IP-address control lParam: filled fields, address, text
+    QueryCursor = 5,        // the thread's cursor: hand (the program's IDC_CURSOR2), arrow or other
 };
+
+// The program's hand cursor.
+constexpr int HandCursorId = 136;
 
 inline std::string Utf8(const std::wstring &text)
 {

@@ -8,6 +8,7 @@
 // asked of qmhook.dll, which a WH_CALLWNDPROC hook loads into Quillmar.
 #include "automation.h"
 
+#include <commctrl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -65,6 +66,18 @@ std::string WindowText(HWND window)
     if (!SendMessageTimeoutW(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text),
                              SMTO_ABORTIFHUNG, ReplyTimeoutMs, &copied))
         GetWindowTextW(window, text, static_cast<int>(std::size(text)));
+    return Utf8(text);
+}
+
+// What the control itself holds: an edit keeps its text to itself, and
+// GetWindowText from another process does not ask it.
+std::string ControlText(HWND control)
+{
+    wchar_t text[4096] = {};
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutW(control, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                             ReplyTimeoutMs, &length))
+        throw std::string("the control did not answer");
     return Utf8(text);
 }
 
@@ -256,6 +269,19 @@ std::vector<std::string> Split(const std::string &line)
     }
 }
 
+// Mouse input as the hardware would give it: the window under the point gets
+// it, with the moves and cursor requests on the way.
+void SendMouse(int x, int y, DWORD buttons)
+{
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    // Absolute positions are in 1/65536 of the screen.
+    input.mi.dx = MulDiv(x, 65536, GetSystemMetrics(SM_CXSCREEN)) + 1;
+    input.mi.dy = MulDiv(y, 65536, GetSystemMetrics(SM_CYSCREEN)) + 1;
+    input.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | buttons;
+    SendInput(1, &input, sizeof input);
+}
+
 void PostKey(HWND window, WORD key)
 {
     // The key goes where the keyboard would deliver it: the focus window of
@@ -343,7 +369,7 @@ std::string Handle(const std::vector<std::string> &fields)
         HWND control = Control(fields);
         if (control == nullptr)
             throw std::string("no such control");
-        return Json(WindowText(control));
+        return Json(ControlText(control));
     }
     if (verb == "alive")
         return JsonBool(IsWindow(Handle(fields.at(1))));
@@ -365,20 +391,67 @@ std::string Handle(const std::vector<std::string> &fields)
         PostKey(Handle(fields.at(1)), static_cast<WORD>(strtoul(fields.at(2).c_str(), nullptr, 0)));
         return JsonBool(true);
     }
-    if (verb == "menu" || verb == "status" || verb == "parts") {
-        AutomationQuery query = verb == "menu" ? QueryMenu : verb == "status" ? QueryStatusText : QueryStatusParts;
+    if (verb == "settext") {
+        HWND control = Control(fields);
+        if (control == nullptr)
+            throw std::string("no such control");
+        std::wstring text = Wide(fields.at(3));
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG,
+                                 ReplyTimeoutMs, &result))
+            throw std::string("the control did not answer");
+        return JsonBool(result != 0);
+    }
+    if (verb == "checked") {
+        HWND control = Control(fields);
+        if (control == nullptr)
+            throw std::string("no such control");
+        DWORD_PTR state = 0;
+        if (!SendMessageTimeoutW(control, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, ReplyTimeoutMs, &state))
+            throw std::string("the control did not answer");
+        return Json(static_cast<long long>(state));
+    }
+    if (verb == "setip") {
+        // The address as dotted text, or "" to empty every field.
+        HWND control = Control(fields);
+        if (control == nullptr)
+            throw std::string("no such control");
+        const std::string &dotted = fields.at(3);
+        DWORD_PTR result = 0;
+        BOOL sent;
+        if (dotted.empty()) {
+            sent = SendMessageTimeoutW(control, IPM_CLEARADDRESS, 0, 0, SMTO_ABORTIFHUNG, ReplyTimeoutMs, &result);
+        } else {
+            unsigned octet[4] = {};
+            if (sscanf(dotted.c_str(), "%u.%u.%u.%u", &octet[0], &octet[1], &octet[2], &octet[3]) != 4)
+                throw std::string("not a dotted address: " + dotted);
+            LPARAM address = MAKEIPADDRESS(octet[0], octet[1], octet[2], octet[3]);
+            sent = SendMessageTimeoutW(control, IPM_SETADDRESS, 0, address, SMTO_ABORTIFHUNG, ReplyTimeoutMs, &result);
+        }
+        if (!sent)
+            throw std::string("the control did not answer");
+        return JsonBool(true);
+    }
+    if (verb == "move" || verb == "leftclick") {
+        int x = atoi(fields.at(1).c_str()), y = atoi(fields.at(2).c_str());
+        SendMouse(x, y, 0);
+        if (verb == "leftclick") {
+            SendMouse(x, y, MOUSEEVENTF_LEFTDOWN);
+            SendMouse(x, y, MOUSEEVENTF_LEFTUP);
+        }
+        return JsonBool(true);
+    }
+    if (verb == "menu" || verb == "status" || verb == "parts" || verb == "ipaddress" || verb == "cursor") {
+        AutomationQuery query = verb == "menu"        ? QueryMenu
+                                : verb == "status"    ? QueryStatusText
+                                : verb == "parts"     ? QueryStatusParts
+                                : verb == "ipaddress" ? QueryIpAddress
+                                                      : QueryCursor;
         LPARAM argument = fields.size() > 2 ? atoi(fields[2].c_str()) : 0;
         std::string answer;
         if (!AskInside(Handle(fields.at(1)), query, argument, answer))
             throw answer;
         return Json(answer);
-    }
-    if (verb == "settext") {
-        // WM_SETTEXT is carried across processes with its text.
-        HWND control = Control(fields);
-        if (control == nullptr)
-            throw std::string("no such control");
-        return JsonBool(SetWindowTextW(control, Wide(fields.at(3)).c_str()));
     }
     if (verb == "selection" || verb == "select") {
         // A list's selected position (-1 for none), or a new one; neither

@@ -1,7 +1,8 @@
 // Test hook DLL, loaded into Quillmar's process by a WH_CALLWNDPROC hook that
 // qmauto.exe installs on the window's thread. It answers the questions that
-// Wine does not carry across processes (menu state, status-bar texts) by
-// looking from inside, and writes the answer as UTF-8 to shared memory.
+// Wine does not carry across processes (menu state, status-bar texts, an
+// IP-address control's address, the thread's cursor) by looking from
+// inside, and writes the answer as UTF-8 to shared memory.
 #include "automation.h"
 
 #include <commctrl.h>
@@ -71,6 +72,26 @@ std::string Answer(HWND window, WPARAM query, LPARAM argument)
         for (int i = 0; i < count; ++i)
             out += (i ? " " : "") + std::to_string(edges[i]);
         return out;
+    }
+    case QueryIpAddress: {
+        HWND control = GetDlgItem(window, static_cast<int>(argument));
+        if (control == nullptr)
+            return "\x01no such control";
+        DWORD address = 0;
+        LRESULT filled = SendMessageW(control, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address));
+        wchar_t text[64] = {};
+        GetWindowTextW(control, text, static_cast<int>(std::size(text)));
+        return std::to_string(filled) + "\t" + std::to_string(FIRST_IPADDRESS(address)) + "." +
+               std::to_string(SECOND_IPADDRESS(address)) + "." + std::to_string(THIRD_IPADDRESS(address)) + "." +
+               std::to_string(FOURTH_IPADDRESS(address)) + "\t" + Utf8(text);
+    }
+    case QueryCursor: {
+        HCURSOR cursor = GetCursor();
+        if (cursor == LoadCursorW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(HandCursorId)))
+            return "hand";
+        if (cursor == LoadCursorA(nullptr, IDC_ARROW))
+            return "arrow";
+        return "other";
     }
     default:
         return "\x01unknown query";

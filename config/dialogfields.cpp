@@ -1,0 +1,44 @@
+// The number fields of the settings dialogs: text to value, or a refusal.
+//
+// The text is checked whole rather than read with GetDlgItemInt, which takes
+// "-5" as 4294967291 and "12ab" as 12 on some systems: a field either holds
+// exactly one number in range or it is refused, the same on every system.
+// Only the user-interface thread reads dialog fields.
+#include "config.h"
+
+// Longer texts cannot be a number of ours, blanks included.
+constexpr int NumberTextCapacity = 32;
+
+static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool ParseDecimalInRange(const char *text, int32_t lowest, int32_t highest, int32_t *value)
+{
+    while (IsBlank(*text))
+        ++text;
+    int64_t number = 0;
+    const char *digits = text;
+    while (*text >= '0' && *text <= '9') {
+        number = number * 10 + (*text - '0');
+        if (number > highest)
+            return false;
+        ++text;
+    }
+    if (text == digits)
+        return false;
+    while (IsBlank(*text))
+        ++text;
+    if (*text != '\0' || number < lowest)
+        return false;
+    *value = static_cast<int32_t>(number);
+    return true;
+}
+
+bool ReadNumberField(HWND dialog, int control, int32_t lowest, int32_t highest, int32_t *value)
+{
+    HWND field = GetDlgItem(dialog, control);
+    if (GetWindowTextLengthA(field) >= NumberTextCapacity)
+        return false;
+    char text[NumberTextCapacity] = {};
+    GetWindowTextA(field, text, sizeof text);
+    return ParseDecimalInRange(text, lowest, highest, value);
+}

@@ -1,0 +1,90 @@
+// The start-up shortcut: a shell link to the running program in the current
+// user's Startup folder, so that the bridge starts when the user logs on.
+//
+// Runs on the user-interface thread, from the option dialog. COM is entered
+// for each creation and left again on every path, success or failure, so
+// that one failed attempt never spoils the next; a thread on which COM was
+// already entered (a file dialog does that) is left as it was found.
+#include "config.h"
+#include "../app/app.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <cstring>
+
+static const char LinkFileName[] = "\\Quillmar.lnk";
+static const char RegisteredText[] = "スタートアップへ登録しました。";
+static const char NotRegisteredText[] = "スタートアップへ登録できません。";
+
+// What the shell reports for a folder and what GetModuleFileName gives: the
+// buffers the calls require, before the 255-character limit is applied.
+constexpr int ShellPathCapacity = MAX_PATH;
+
+bool LinkPathInFolder(const char *folder, char *path, size_t capacity)
+{
+    size_t folderLength = strlen(folder);
+    if (folderLength == 0 || folderLength + sizeof LinkFileName > capacity)
+        return false;
+    memcpy(path, folder, folderLength);
+    memcpy(path + folderLength, LinkFileName, sizeof LinkFileName);
+    return true;
+}
+
+int CreateShellLink(const char *target, const char *link)
+{
+    HRESULT entered = CoInitialize(nullptr);
+    // S_FALSE: COM was already entered on this thread; it is counted all the
+    // same and left below. A thread in the multithreaded apartment can make a
+    // shell link too, but must not be left.
+    if (FAILED(entered) && entered != RPC_E_CHANGED_MODE)
+        return 0;
+
+    IShellLinkA *shellLink = nullptr;
+    IPersistFile *persistFile = nullptr;
+    wchar_t wideLink[ShellPathCapacity] = {};
+    bool saved =
+        SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void **>(&shellLink))) &&
+        SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&persistFile))) &&
+        SUCCEEDED(shellLink->SetPath(target)) &&
+        MultiByteToWideChar(CP_ACP, 0, link, -1, wideLink, ShellPathCapacity) != 0 &&
+        SUCCEEDED(persistFile->Save(wideLink, TRUE));
+
+    if (shellLink != nullptr)
+        shellLink->Release();
+    if (persistFile != nullptr)
+        persistFile->Release();
+    if (SUCCEEDED(entered))
+        CoUninitialize();
+    return saved ? 1 : 0;
+}
+
+// The full name of the running program; false when it does not fit in 255
+// characters, rather than point the shortcut at a cut name.
+static bool ProgramPath(char (&path)[LinkPathCapacity])
+{
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    return length != 0 && length < sizeof path;
+}
+
+static bool StartupFolder(HWND owner, char (&folder)[ShellPathCapacity])
+{
+    PIDLIST_ABSOLUTE items = nullptr;
+    if (FAILED(SHGetSpecialFolderLocation(owner, CSIDL_STARTUP, &items)))
+        return false;
+    bool found = SHGetPathFromIDListA(items, folder) != FALSE;
+    CoTaskMemFree(items);
+    return found;
+}
+
+void RegisterStartupShortcut(HWND owner)
+{
+    char program[LinkPathCapacity] = {};
+    char folder[ShellPathCapacity] = {};
+    char link[LinkPathCapacity] = {};
+    bool registered = ProgramPath(program) && StartupFolder(owner, folder) &&
+                      LinkPathInFolder(folder, link, sizeof link) && CreateShellLink(program, link) == 1;
+    MessageBoxA(owner, registered ? RegisteredText : NotRegisteredText, MessageCaption,
+                MB_OK | MB_ICONINFORMATION);
+}

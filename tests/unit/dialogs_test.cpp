@@ -1,0 +1,181 @@
+// What the settings dialogs and the About box do without a window: the
+// number fields' checks, the addresses, the paths of the shortcut and the
+// help file, and the shell link itself.
+#include "about/about.h"
+#include "config/config.h"
+#include "net/net.h"
+#include "test_files.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <winsock2.h>
+#include <string>
+
+namespace {
+
+TEST(NumberField, TakesAWholeDecimalNumberInRange)
+{
+    int32_t value = -1;
+    EXPECT_TRUE(ParseDecimalInRange("1", 1, 60, &value));
+    EXPECT_EQ(value, 1);
+    EXPECT_TRUE(ParseDecimalInRange("60", 1, 60, &value));
+    EXPECT_EQ(value, 60);
+    EXPECT_TRUE(ParseDecimalInRange("  30\t ", 1, 60, &value)) << "blanks around the number";
+    EXPECT_EQ(value, 30);
+    EXPECT_TRUE(ParseDecimalInRange("0007", 1, 60, &value));
+    EXPECT_EQ(value, 7);
+    EXPECT_TRUE(ParseDecimalInRange("3600", 1, 3600, &value));
+    EXPECT_EQ(value, 3600);
+}
+
+TEST(NumberField, RefusesAnythingElseAndLeavesTheValueAlone)
+{
+    const char *const refused[] = {
+        "", "   ", "0", "61", "-5", "-0", "+5", "abc", "12ab", "1 2", "5.0", "0x10",
+        "99999999999999999999999", "4294967297", "\xEF\xBC\x96\xEF\xBC\x90" /* full-width 60 */,
+    };
+    for (const char *text : refused) {
+        int32_t value = 42;
+        EXPECT_FALSE(ParseDecimalInRange(text, 1, 60, &value)) << '"' << text << '"';
+        EXPECT_EQ(value, 42) << '"' << text << '"';
+    }
+}
+
+TEST(PortField, IsOneTo65535)
+{
+    uint16_t port = 0;
+    EXPECT_TRUE(ParsePortText("65535", &port));
+    EXPECT_EQ(port, 65535);
+    EXPECT_TRUE(ParsePortText("1", &port));
+    EXPECT_EQ(port, 1);
+    EXPECT_TRUE(ParsePortText("50000", &port)) << "above 32767 is a port like any other";
+    EXPECT_EQ(port, 50000);
+    for (const char *text : {"0", "65536", "-1", "-65535", "4294967295", "4294967297", "", "port", "80a"})
+        EXPECT_FALSE(ParsePortText(text, &port)) << '"' << text << '"';
+}
+
+TEST(AddressText, IsDottedFirstOctetFirst)
+{
+    char text[20];
+    AddressText(inet_addr("192.168.0.1"), text, sizeof text);
+    EXPECT_STREQ(text, "192.168.0.1");
+    AddressText(0, text, sizeof text);
+    EXPECT_STREQ(text, "0.0.0.0");
+    AddressText(0xFFFFFFFFu, text, sizeof text);
+    EXPECT_STREQ(text, "255.255.255.255");
+    AddressText(inet_addr("10.0.200.7"), text, sizeof text);
+    EXPECT_STREQ(text, "10.0.200.7");
+}
+
+TEST(ShortcutPath, IsTheFolderAndQuillmarLnkInTwoHundredFiftyFiveCharacters)
+{
+    char path[LinkPathCapacity];
+    ASSERT_TRUE(LinkPathInFolder("C:\\Startup", path, sizeof path));
+    EXPECT_STREQ(path, "C:\\Startup\\Quillmar.lnk");
+    std::string fits(LinkPathCapacity - 1 - strlen("\\Quillmar.lnk"), 'd');
+    ASSERT_TRUE(LinkPathInFolder(fits.c_str(), path, sizeof path));
+    EXPECT_EQ(strlen(path), 255u);
+    EXPECT_FALSE(LinkPathInFolder((fits + "d").c_str(), path, sizeof path)) << "never a cut path";
+    EXPECT_FALSE(LinkPathInFolder("", path, sizeof path)) << "no folder, no shortcut";
+}
+
+TEST(HelpPath, IsTheDirectoryAndQuillmarHlp)
+{
+    char path[256];
+    ASSERT_TRUE(HelpPathInDirectory("C:\\Tools", path, sizeof path));
+    EXPECT_STREQ(path, "C:\\Tools\\Quillmar.hlp");
+    ASSERT_TRUE(HelpPathInDirectory("C:\\", path, sizeof path));
+    EXPECT_STREQ(path, "C:\\Quillmar.hlp") << "a root directory has its backslash already";
+    std::string fits(255 - strlen("\\Quillmar.hlp"), 'd');
+    ASSERT_TRUE(HelpPathInDirectory(fits.c_str(), path, sizeof path));
+    EXPECT_EQ(strlen(path), 255u);
+    EXPECT_FALSE(HelpPathInDirectory((fits + "d").c_str(), path, sizeof path));
+}
+
+std::string ProgramPath()
+{
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    return path;
+}
+
+// The link's target, read back the way the shell reads it.
+std::string LinkTarget(const std::string &link)
+{
+    EXPECT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    IShellLinkA *shellLink = nullptr;
+    IPersistFile *file = nullptr;
+    char target[MAX_PATH] = {};
+    std::wstring wideLink(link.begin(), link.end());
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                                   reinterpret_cast<void **>(&shellLink))) &&
+        SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file))) &&
+        SUCCEEDED(file->Load(wideLink.c_str(), STGM_READ)))
+        shellLink->GetPath(target, sizeof target, nullptr, SLGP_RAWPATH);
+    if (file != nullptr)
+        file->Release();
+    if (shellLink != nullptr)
+        shellLink->Release();
+    CoUninitialize();
+    return target;
+}
+
+// COM is not entered on this thread: entering it now is the first time.
+void ExpectComLeft()
+{
+    HRESULT entered = CoInitialize(nullptr);
+    EXPECT_EQ(entered, S_OK) << "COM was left entered on the thread";
+    if (SUCCEEDED(entered))
+        CoUninitialize();
+}
+
+TEST(ShellLink, PointsToTheTargetAndReplacesAnEarlierOne)
+{
+    ScratchFolder folder;
+    std::string link = folder.File("Quillmar.lnk");
+    ASSERT_EQ(CreateShellLink(ProgramPath().c_str(), link.c_str()), 1);
+    EXPECT_TRUE(FileExists(link));
+    EXPECT_EQ(LinkTarget(link), ProgramPath());
+    ExpectComLeft();
+
+    WriteBytes(link, "not a link");
+    ASSERT_EQ(CreateShellLink(ProgramPath().c_str(), link.c_str()), 1) << "a second time replaces the file";
+    EXPECT_EQ(LinkTarget(link), ProgramPath());
+    ExpectComLeft();
+}
+
+TEST(ShellLink, AFailureLeavesNothingBehindAndTheNextAttemptWorks)
+{
+    ScratchFolder folder;
+    ASSERT_EQ(CreateShellLink(ProgramPath().c_str(), folder.File("no-such-folder\\Quillmar.lnk").c_str()), 0);
+    ExpectComLeft();
+    std::string blocked = folder.File("blocked");
+    WriteBytes(blocked, "a file where the folder should be");
+    ASSERT_EQ(CreateShellLink(ProgramPath().c_str(), (blocked + "\\Quillmar.lnk").c_str()), 0);
+    ExpectComLeft();
+    std::string link = folder.File("Quillmar.lnk");
+    EXPECT_EQ(CreateShellLink(ProgramPath().c_str(), link.c_str()), 1);
+    EXPECT_EQ(LinkTarget(link), ProgramPath());
+}
+
+TEST(ShellLink, WorksWhereCOMIsAlreadyEnteredAndLeavesItSo)
+{
+    ScratchFolder folder;
+    std::string link = folder.File("Quillmar.lnk");
+
+    ASSERT_EQ(CoInitialize(nullptr), S_OK);
+    EXPECT_EQ(CreateShellLink(ProgramPath().c_str(), link.c_str()), 1);
+    EXPECT_EQ(CoInitialize(nullptr), S_FALSE) << "still entered once, as before the call";
+    CoUninitialize();
+    CoUninitialize();
+    ExpectComLeft();
+
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    EXPECT_EQ(CreateShellLink(ProgramPath().c_str(), link.c_str()), 1) << "the multithreaded apartment";
+    CoUninitialize();
+    ExpectComLeft();
+    EXPECT_EQ(LinkTarget(link), ProgramPath());
+}
+
+}  // namespace
