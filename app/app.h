@@ -18,6 +18,10 @@ inline constexpr char MainWindowClass[] = "Quillmar";
 constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 1001;
 // Posted by the sending thread after it closed a connection whose send failed.
 constexpr UINT WM_CONNECTION_ABORTED = WM_USER + 1002;
+// Posted by the socket receive thread when it has read all the peer sent
+// before closing, or has ended on a receive error; wParam is the socket,
+// lParam the error (0 for the peer's close).
+constexpr UINT WM_PEER_FINISHED = WM_USER + 1003;
 
 constexpr UINT RefreshPeriodMs = 300;
 
@@ -43,6 +47,7 @@ void EnableConnectButton(bool enable);
 void OnCommand(HWND window, WORD command);
 void OnSocketNotify(SOCKET socket, LPARAM lParam);
 void OnConnectionAborted();
+void OnPeerFinished(SOCKET socket, int error);
 void OnRefreshTick();
 void Shutdown();
 

@@ -9,6 +9,7 @@
 #include "../net/net.h"
 #include "../res/resource.h"
 #include "../serial/serial.h"
+#include "../translog/translog.h"
 
 #include <mmsystem.h>
 
@@ -81,9 +82,14 @@ void OnCommand(HWND window, WORD command)
     case IDM_SAVE:
         SaveSettings();
         break;
+    case IDM_LOG_LAN_TO_SERIAL:
+        StartLog(window, LogLanToSerialChannel);
+        break;
+    case IDM_LOG_SERIAL_TO_LAN:
+        StartLog(window, LogSerialToLanChannel);
+        break;
     default:
-        // The dialogs and the logs come with the bridge and the settings
-        // dialogs.
+        // The settings dialogs and the About box come with their own code.
         break;
     }
 }
@@ -108,8 +114,11 @@ static void StartDataThreads()
 
 static void OnConnected()
 {
+    ++ConnectionSerial;
+    PeerClosePending = 0;
     LinkState = LinkConnected;
     StartDataThreads();
+    WakeSocketReceiveThread();
 }
 
 // A connect that Winsock reports as done with no error; its own record of
@@ -150,6 +159,7 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
     switch (event) {
     case FD_READ:
         RecvBlocked = 0;
+        WakeSocketReceiveThread();
         break;
     case FD_ACCEPT:
         if (AcceptPeer(socket) == 0)
@@ -164,6 +174,13 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
             OnConnectDone();
         break;
     case FD_CLOSE:
+        // What the peer sent before closing may still wait to be read: the
+        // socket receive thread reads it and then reports the end.
+        if (LinkState == LinkConnected && SocketReceiveThreadHandle != nullptr) {
+            PeerClosePending = socket;
+            WakeSocketReceiveThread();
+            break;
+        }
         if (LinkState == LinkConnected || LinkState == LinkConnectPending)
             CloseConnection(CloseByNetwork);
         LinkState = IsClientMode() ? LinkIdle : LinkListening;
@@ -178,6 +195,16 @@ void OnConnectionAborted()
 {
     // The Close button or the peer's own close may have come first.
     if (LinkState == LinkConnected)
+        EndConnectionFromNetwork();
+}
+
+// The socket receive thread has read all the peer sent (error 0), or has
+// ended on a receive error while a close waited for it.
+void OnPeerFinished(SOCKET socket, int error)
+{
+    if (!IsCurrentSocket(socket) || LinkState != LinkConnected)
+        return;
+    if (error == 0 || PeerClosePending == socket)
         EndConnectionFromNetwork();
 }
 

@@ -3,6 +3,7 @@
 // loop of the user-interface thread until the shutdown posts WM_QUIT.
 #include "app.h"
 #include "../res/resource.h"
+#include "../translog/translog.h"
 
 static const char RegisterClassFailedText[] = "ウインドウクラスを登録できませんでした";
 static const char CreateWindowFailedText[] = "メインウインドウを作成できませんでした";
@@ -42,7 +43,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     MSG message = {};
     // GetMessage gives -1 when it fails; that ends the loop rather than spin.
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-        if (IsDialogMessageA(window, &message))
+        // The log windows get the dialog keys too: Esc closes them.
+        if (IsLogWindowMessage(&message) || IsDialogMessageA(window, &message))
             continue;
         TranslateMessage(&message);
         DispatchMessageA(&message);

@@ -84,8 +84,7 @@ static BOOL StartSequence(HWND window)
     ResetLinkHandles();
     if (portResult == 0)
         StartSerialReceiveThread();
-    LanToSerialLog.open = 0;
-    SerialToLanLog.open = 0;
+    InitTransferLogs();
     SetTimer(window, IDT_REFRESH, RefreshPeriodMs, nullptr);
 
     LanToSerialSilence = 0;
@@ -94,6 +93,7 @@ static BOOL StartSequence(HWND window)
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
     SetDlgItemTextA(window, IDC_STATUS_TEXT, IdleText);
 
+    InitSocketDataPath();
     SocketReceiveThreadHandle = CreateThread(nullptr, 0, SocketReceiveThread, nullptr, 0, nullptr);
     return TRUE;
 }
@@ -111,6 +111,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return FALSE;
     case WM_CONNECTION_ABORTED:
         OnConnectionAborted();
+        return FALSE;
+    case WM_PEER_FINISHED:
+        OnPeerFinished(static_cast<SOCKET>(wParam), static_cast<int>(lParam));
         return FALSE;
     case WM_TIMER:
         // The refresh timer is the window's only timer.

@@ -233,6 +233,3 @@ void AbortConnection(SOCKET failed)
     // so that the state moves on even if Winsock reports nothing more.
     PostMessageA(MainWindow, WM_CONNECTION_ABORTED, 0, 0);
 }
-
-// The socket receive thread comes with the bridge.
-DWORD WINAPI SocketReceiveThread(LPVOID) { return 0; }

@@ -38,6 +38,12 @@ extern std::atomic<SOCKET> ConnectionSocket;
 // The server's listening socket while a server runs, 0 otherwise.
 // User-interface thread only.
 extern SOCKET ListeningSocket;
+// Counts the connections made; the data threads tell one connection from
+// the next by it, as a socket handle may be reused. User-interface thread.
+extern std::atomic<LONG> ConnectionSerial;
+// The socket whose FD_CLOSE waits for the socket receive thread to read
+// what the peer sent before closing; 0 when none. User-interface thread.
+extern SOCKET PeerClosePending;
 // 1 after the socket receive thread found nothing to read; FD_READ clears it.
 extern std::atomic<LONG> RecvBlocked;
 
@@ -54,4 +60,14 @@ bool IsClientMode();
 bool PeerPermitted(uint32_t address, uint32_t slot1, uint32_t slot2, uint32_t slot3);
 void FormatPeerText(uint32_t address, char *text, size_t capacity);
 
+// The socket data path.
+constexpr int SocketBlockSize = 2048;   // one receive, and one write request to the port
+// Set for every FD_READ and connection change; the socket receive thread
+// waits on it.
+extern HANDLE SocketReadEvent;
+void InitSocketDataPath();
+void WakeSocketReceiveThread();
+// One send on the socket; after a hard error the connection is dropped.
+// Returns what send returned; WSAGetLastError tells why after -1.
+int SendToPeer(SOCKET socket, const char *data, int count);
 DWORD WINAPI SocketReceiveThread(LPVOID);

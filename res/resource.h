@@ -10,6 +10,8 @@
 
 // Dialog templates.
 #define IDD_DIALOG_MAIN                 101
+#define IDD_DIALOG_LOG1                 141
+#define IDD_DIALOG_LOG2                 142
 
 // Icons and cursors. The application icon has the lowest icon id, so the
 // shell shows it for the executable.
@@ -25,6 +27,12 @@
 #define IDC_RATE_LAN_TO_SERIAL          1053
 #define IDC_RATE_SERIAL_TO_LAN          1054
 #define IDC_STATUS_BAR                  5001
+
+// Log window controls.
+#define IDC_LOG_CLOSE                   1009
+#define IDC_LOG_COUNT                   1063
+#define IDC_LOG_DIRECTION               1064
+#define IDC_LOG_FILE                    1065
 
 // The main window's 300 ms refresh timer.
 #define IDT_REFRESH                     119

@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <iterator>
-#include <process.h>
 
 const char *const PortNameTable[PortCount] = {"com1", "com2", "com3", "com4", "com5", "com6"};
 
@@ -217,19 +216,3 @@ static void MoveFlowLine(bool raise)
 
 void RaiseFlowLine() { MoveFlowLine(true); }
 void DropFlowLine() { MoveFlowLine(false); }
-
-// The flag is taken before the thread starts, so that two connections in a
-// row never start two readers of the one read record.
-void StartSerialReceiveThread()
-{
-    if (SerialReaderStopped.exchange(0) == 0)
-        return;
-    if (_beginthread(SerialReceiveThread, 0, nullptr) == static_cast<uintptr_t>(-1))
-        SerialReaderStopped = 1;
-}
-
-// The serial receive thread comes with the bridge.
-void __cdecl SerialReceiveThread(void *)
-{
-    SerialReaderStopped = 1;
-}

@@ -77,3 +77,37 @@ bool PortDeviceName(int com, char *name, size_t capacity);
 DCB BuildPortState(int32_t bps, uint8_t bits, uint8_t parity, uint8_t stopBits, int32_t flow);
 DWORD FlowLineFunction(int32_t flow, bool raise);   // 0 when the mode moves no line
 void PortEventName(const char *prefix, int number, char *name, size_t capacity);
+
+// The bridge's data path on the serial side.
+constexpr DWORD SerialReadSize = 1024;          // at most this much per read
+constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes
+constexpr DWORD WouldBlockWaitMs = 1000;        // longest wait for a full socket to take more
+constexpr DWORD PartialSendWaitMs = 100;
+constexpr DWORD OutputQueuePollMs = 1;          // between looks at a draining output queue
+constexpr DWORD ReadCancelWaitMs = 1000;
+// The input queue's flow thresholds: the line drops above 60 % and rises at
+// 10 % of the input queue.
+constexpr DWORD FlowStopLevel = InputQueueSize * 6 / 10 + 1;    // 4916
+constexpr DWORD FlowResumeLevel = InputQueueSize / 10 - 1;      // 818
+constexpr DWORD WriteRequestLimit = OutputQueueSize;
+
+// The time tag: "\n\nYYYY/MM/DD hh:mm:ss\n", 22 bytes for four-digit years.
+constexpr int TimeTagLength = 22;
+constexpr size_t TimeTagCapacity = 40;
+
+// What the input-queue flow control does with the line, given whether it
+// has stopped the device and how many bytes wait.
+enum FlowStep { FlowHold, FlowDrop, FlowRaise };
+FlowStep NextFlowStep(bool stopped, DWORD queued);
+
+int FormatTimeTag(const struct tm &time, char *tag, size_t capacity);
+int MakeTimeTag(char *tag, size_t capacity);        // the local time now
+// Whether a chunk of this direction gets a tag now.
+bool TimeTagDue(int32_t dt, int32_t directionFlag, int32_t silence);
+
+// Writes the block to the port, tagged when due, and logs it; returns when
+// the port has taken all of it.
+void SerialWrite(const char *data, int count);
+// Asks the serial receive thread to end and waits until it has, or until the
+// time-out; true when no thread runs any more.
+bool StopSerialReceiveThread(DWORD timeoutMs);

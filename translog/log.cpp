@@ -1,5 +1,208 @@
-// The transfer log channels; the files and windows come with the bridge.
+// The two transfer log channels: the file a channel writes, its window with
+// the running count, and the menu command that starts it.
+//
+// Opening, closing and the windows belong to the user-interface thread; each
+// channel's writer runs on its data path's thread (the socket receive thread
+// for LAN to RS232C, the serial receive thread for RS232C to LAN). A lock
+// per channel makes a write and the closing of that channel exclude each
+// other; the count is shown after the lock is let go, because showing it
+// waits for the user-interface thread, which may be waiting for the lock.
 #include "translog.h"
+#include "../app/app.h"
+#include "../res/resource.h"
 
-TransferLog LanToSerialLog;     // user-interface thread
-TransferLog SerialToLanLog;     // user-interface thread
+#include <commdlg.h>
+#include <cstring>
+
+TransferLog LanToSerialLog;     // opened and closed on the user-interface thread
+TransferLog SerialToLanLog;     // opened and closed on the user-interface thread
+
+static const char FileFilter[] = "All Files(*.*)\0*.*\0txt files(*.txt)\0*.txt\0";
+static const char DefaultExtension[] = "txt";
+static const char FileDialogTitle[] = "Quillmar: Log";
+static const char FileOpenErrorText[] = "File Open Error。";
+static const char FileNamePrefix[] = "File Name： ";
+
+struct ChannelFacts {
+    TransferLog *log;
+    UINT menuCommand;
+    int templateId;
+    const char *direction;
+};
+
+static const ChannelFacts Channels[] = {
+    {nullptr, 0, 0, nullptr},   // channels start at 1
+    {&LanToSerialLog, IDM_LOG_LAN_TO_SERIAL, IDD_DIALOG_LOG1, "LAN -> -> -> RS232C"},
+    {&SerialToLanLog, IDM_LOG_SERIAL_TO_LAN, IDD_DIALOG_LOG2, "LAN <- <- <- RS232C"},
+};
+
+static const ChannelFacts *Channel(int channel)
+{
+    if (channel != LogLanToSerialChannel && channel != LogSerialToLanChannel)
+        return nullptr;
+    return &Channels[channel];
+}
+
+void InitTransferLogs()
+{
+    for (TransferLog *log : {&LanToSerialLog, &SerialToLanLog}) {
+        InitializeCriticalSection(&log->lock);
+        log->open = 0;
+    }
+}
+
+int OpenLogFile(int channel)
+{
+    const ChannelFacts *facts = Channel(channel);
+    if (facts == nullptr)
+        return 0;
+    char path[LogPathCapacity] = {};
+    char title[LogFileTitleCapacity] = {};
+    OPENFILENAMEA dialog = {};
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = MainWindow;
+    dialog.lpstrFilter = FileFilter;
+    dialog.nFilterIndex = 1;
+    dialog.lpstrFile = path;
+    dialog.nMaxFile = sizeof path;
+    dialog.lpstrFileTitle = title;
+    dialog.nMaxFileTitle = sizeof title;
+    dialog.lpstrTitle = FileDialogTitle;
+    dialog.lpstrDefExt = DefaultExtension;
+    dialog.Flags = OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_CREATEPROMPT;
+    if (!GetOpenFileNameA(&dialog))
+        return 0;
+
+    // An existing file is truncated: each log holds one run.
+    FILE *file = fopen(path, "wb");
+    if (file == nullptr) {
+        MessageBoxA(MainWindow, FileOpenErrorText, MessageCaption, MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    TransferLog *log = facts->log;
+    EnterCriticalSection(&log->lock);
+    log->byteCount = 0;
+    log->file = file;
+    strcpy(log->fileName, title);
+    log->open = 1;
+    LeaveCriticalSection(&log->lock);
+    return 1;
+}
+
+int CloseLogFile(int channel)
+{
+    const ChannelFacts *facts = Channel(channel);
+    if (facts == nullptr)
+        return 0;
+    TransferLog *log = facts->log;
+    EnterCriticalSection(&log->lock);
+    log->open = 0;
+    FILE *file = log->file;
+    log->file = nullptr;
+    LeaveCriticalSection(&log->lock);
+    if (file != nullptr)
+        fclose(file);
+    return 0;
+}
+
+static void WriteLog(TransferLog &log, const char *tag, int tagLength, const char *data, int length)
+{
+    EnterCriticalSection(&log.lock);
+    if (!log.open) {
+        LeaveCriticalSection(&log.lock);
+        return;
+    }
+    if (tagLength > 0)
+        fwrite(tag, 1, tagLength, log.file);
+    fwrite(data, 1, length, log.file);
+    // A log that is being watched, or that outlives a crash, holds every
+    // chunk as soon as it has passed.
+    fflush(log.file);
+    log.byteCount += length;
+    int32_t count = log.byteCount;
+    HWND window = log.window;
+    LeaveCriticalSection(&log.lock);
+
+    char text[LogCountTextCapacity] = {};
+    wsprintfA(text, "%d", count);
+    SetDlgItemTextA(window, IDC_LOG_COUNT, text);
+}
+
+void LogLanToSerial(const char *tag, int tagLength, const char *data, int length)
+{
+    WriteLog(LanToSerialLog, tag, tagLength, data, length);
+}
+
+void LogSerialToLan(const char *tag, int tagLength, const char *data, int length)
+{
+    WriteLog(SerialToLanLog, tag, tagLength, data, length);
+}
+
+static void EnableLogCommand(const ChannelFacts &facts, bool enable)
+{
+    EnableMenuItem(GetMenu(MainWindow), facts.menuCommand, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+}
+
+static INT_PTR LogWindowProc(int channel, HWND window, UINT message, WPARAM wParam)
+{
+    const ChannelFacts &facts = *Channel(channel);
+    switch (message) {
+    case WM_INITDIALOG: {
+        char text[sizeof FileNamePrefix + LogFileTitleCapacity];
+        wsprintfA(text, "%s%s", FileNamePrefix, facts.log->fileName);
+        SetDlgItemTextA(window, IDC_LOG_FILE, text);
+        SetDlgItemTextA(window, IDC_LOG_DIRECTION, facts.direction);
+        SetDlgItemTextA(window, IDC_LOG_COUNT, "0");
+        return TRUE;
+    }
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_LOG_CLOSE || LOWORD(wParam) == IDCANCEL) {
+            CloseLogFile(channel);
+            EnableLogCommand(facts, true);
+            facts.log->window = nullptr;
+            DestroyWindow(window);
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+static INT_PTR CALLBACK LanToSerialLogProc(HWND window, UINT message, WPARAM wParam, LPARAM)
+{
+    return LogWindowProc(LogLanToSerialChannel, window, message, wParam);
+}
+
+static INT_PTR CALLBACK SerialToLanLogProc(HWND window, UINT message, WPARAM wParam, LPARAM)
+{
+    return LogWindowProc(LogSerialToLanChannel, window, message, wParam);
+}
+
+void StartLog(HWND owner, int channel)
+{
+    const ChannelFacts *facts = Channel(channel);
+    if (facts == nullptr || OpenLogFile(channel) == 0)
+        return;
+    EnableLogCommand(*facts, false);
+    HWND window = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(facts->templateId), owner,
+                                     channel == LogLanToSerialChannel ? LanToSerialLogProc : SerialToLanLogProc, 0);
+    if (window == nullptr) {
+        // A log nobody could close is no log.
+        CloseLogFile(channel);
+        EnableLogCommand(*facts, true);
+        return;
+    }
+    facts->log->window = window;
+    ShowWindow(window, SW_SHOW);
+    UpdateWindow(window);
+}
+
+bool IsLogWindowMessage(MSG *message)
+{
+    for (TransferLog *log : {&LanToSerialLog, &SerialToLanLog}) {
+        HWND window = log->window;
+        if (window != nullptr && IsDialogMessageA(window, message))
+            return true;
+    }
+    return false;
+}

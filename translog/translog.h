@@ -1,13 +1,45 @@
 // Transfer logging: one log channel per direction, each writing the
-// transferred bytes to a file of the user's choice.
+// transferred bytes to a file of the user's choice and showing the count of
+// data bytes in a small window of its own.
 #pragma once
 
 #include <windows.h>
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+enum LogChannel : int {
+    LogLanToSerialChannel = 1,
+    LogSerialToLanChannel = 2,
+};
+
+constexpr int LogFileTitleCapacity = 64;
+constexpr int LogPathCapacity = MAX_PATH;
+constexpr int LogCountTextCapacity = 36;
 
 struct TransferLog {
-    std::atomic<LONG> open;     // 1 while the channel is logging
+    // The writer's file and the closing of the channel exclude each other,
+    // so that no write reaches a closed stream.
+    CRITICAL_SECTION lock;
+    FILE *file;                     // valid while open is 1
+    std::atomic<LONG> open;         // 1 while the channel is logging
+    int32_t byteCount;              // data bytes logged, time tags not counted; the writer's thread
+    char fileName[LogFileTitleCapacity];
+    std::atomic<HWND> window;       // the channel's log window, user-interface thread
 };
 
 extern TransferLog LanToSerialLog;
 extern TransferLog SerialToLanLog;
+
+// Sets both channels up closed; the start sequence calls it once.
+void InitTransferLogs();
+// The menu command of a channel: asks for the file and opens the window.
+void StartLog(HWND owner, int channel);
+int OpenLogFile(int channel);
+int CloseLogFile(int channel);
+// Append a chunk as transferred: the time tag put before it (tagLength
+// bytes, may be 0) and its data. Only the data bytes are counted.
+void LogLanToSerial(const char *tag, int tagLength, const char *data, int length);
+void LogSerialToLan(const char *tag, int tagLength, const char *data, int length);
+// For the message loop: true when the message was one for a log window.
+bool IsLogWindowMessage(MSG *message);

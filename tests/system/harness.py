@@ -153,6 +153,9 @@ class Automation:
     def enabled(self, window, control=-1):
         return self.info(window, control)["enabled"]
 
+    def set_text(self, window, control, text):
+        return self.request("settext", window, control, text)
+
     def alive(self, window):
         return self.request("alive", window)
 

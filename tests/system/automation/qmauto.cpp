@@ -367,6 +367,13 @@ std::string Handle(const std::vector<std::string> &fields)
             throw answer;
         return Json(answer);
     }
+    if (verb == "settext") {
+        // WM_SETTEXT is carried across processes with its text.
+        HWND control = Control(fields);
+        if (control == nullptr)
+            throw std::string("no such control");
+        return JsonBool(SetWindowTextW(control, Wide(fields.at(3)).c_str()));
+    }
     if (verb == "open") {
         // Whether a device could be opened for exclusive use now: 0, or the
         // error (32 while another program holds it).
