@@ -91,6 +91,14 @@ static void FailStart(const char *text)
     EnableConnectButton(true);
 }
 
+// Bytes go out as they come: a bridge that waited to fill segments would
+// hold small messages back by a delayed acknowledgement each.
+static void SendPromptly(SOCKET socket)
+{
+    BOOL on = TRUE;
+    (void)setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
+}
+
 static void SelectSocketEvents(SOCKET socket)
 {
     // Only fails for a socket that is not one, which ours always is.
@@ -110,6 +118,7 @@ void StartClient()
         return;
     }
     ConnectionSocket = client;
+    SendPromptly(client);
 
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -191,6 +200,7 @@ int AcceptPeer(SOCKET listener)
         return 1;
     }
     ConnectionSocket = accepted;
+    SendPromptly(accepted);
     char text[PeerTextCapacity] = {};
     FormatPeerText(peer.sin_addr.s_addr, text, sizeof text);
     SetStatusText(text);

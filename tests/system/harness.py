@@ -50,6 +50,10 @@ RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN = 1053, 1054
 STATUS_BAR = 5001
 END, SAVE = 300, 700
 TIME_PART = 1
+LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN = 40011, 40010
+LOG_CLOSE, LOG_COUNT, LOG_DIRECTION, LOG_FILE = 1009, 1063, 1064, 1065
+LOG_CAPTION = "Quillmar： Log"
+FILE_NAME_CONTROL = 1148       # the file name of the system's open-file dialog
 
 # The built-in settings, in the file's order.
 DEFAULT_SETTINGS = {
@@ -87,7 +91,7 @@ def wait_for(what, probe, timeout=DEFAULT_TIMEOUT):
 
 def wine_path(path):
     """The Windows name of a Linux path (Wine maps / to Z:)."""
-    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 class Automation:
@@ -448,3 +452,87 @@ class PeerServer:
             connection.close()
         self.listener.close()
 
+
+
+def _read_some(source, size, timeout):
+    """Up to size bytes from a pty master (an int) or a socket, or b"" when
+    none came within the time-out; None once the source is closed."""
+    if isinstance(source, int):
+        ready, _, _ = select.select([source], [], [], timeout)
+        if not ready:
+            return b""
+        try:
+            return os.read(source, size)
+        except OSError:
+            return None
+    source.settimeout(timeout)
+    try:
+        data = source.recv(size)
+    except socket.timeout:
+        return b""
+    return data if data else None
+
+
+def receive(source, count, timeout=DEFAULT_TIMEOUT):
+    """Exactly count bytes from a pty master or a socket; fails with how many
+    came, and the last of them, when they do not within the time-out."""
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while len(data) < count:
+        left = deadline - time.monotonic()
+        chunk = _read_some(source, min(count - len(data), 65536), max(left, 0)) if left > 0 else b""
+        if chunk is None or (not chunk and time.monotonic() >= deadline):
+            raise AssertionError(f"expected {count} bytes, got {len(data)} in {timeout} s"
+                                 f"{' (closed)' if chunk is None else ''}; last bytes: {bytes(data[-32:])!r}")
+        data += chunk
+    return bytes(data)
+
+
+def receive_quiet(source, quiet=0.5, timeout=DEFAULT_TIMEOUT):
+    """Everything that arrives until nothing more comes for `quiet` seconds."""
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        chunk = _read_some(source, 65536, quiet)
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
+
+
+def send_in_background(target, data, chunk_size=65536):
+    """Writes data to a pty master or a socket from a thread of its own (a
+    pty or socket takes only so much before its reader reads); join() the
+    thread returned, which holds any error in .error."""
+    def write():
+        try:
+            for offset in range(0, len(data), chunk_size):
+                piece = data[offset:offset + chunk_size]
+                if isinstance(target, int):
+                    view = memoryview(piece)
+                    while view:
+                        written = os.write(target, view)
+                        view = view[written:]
+                else:
+                    target.sendall(piece)
+        except OSError as error:
+            thread.error = error
+
+    thread = threading.Thread(target=write, daemon=True)
+    thread.error = None
+    thread.start()
+    return thread
+
+
+def choose_file(automation, path, title="Quillmar: Log", timeout=DEFAULT_TIMEOUT):
+    """Types a path into the open-file dialog and presses Open."""
+    dialog = wait_for(f"the file dialog {title!r}", lambda: automation.dialog(title), timeout)
+    automation.set_text(dialog, FILE_NAME_CONTROL, wine_path(path))
+    automation.command(dialog, IDOK)
+    return dialog
+
+
+def process_cpu_seconds(pid):
+    """User and system CPU time of a Linux process so far."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")

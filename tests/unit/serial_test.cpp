@@ -1,10 +1,14 @@
 // The port state record for every flow mode, the flow lines each mode moves,
 // and the names the port and its events go by.
+#include "app/app.h"
+#include "config/config.h"
 #include "serial/serial.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
+#include <string>
 
 namespace {
 
@@ -151,6 +155,61 @@ TEST(PortNames, EventsCarryTheWholePortNumber)
     // Cut to two digits, port 123 would share the events of port 12.
     PortEventName("Write", 123, name, sizeof name);
     EXPECT_STREQ(name, "Write123");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FlowHysteresis, DropsAboveSixtyPercentAndRisesAtTenPercent)
+{
+    EXPECT_EQ(NextFlowStep(false, 4915), FlowHold);
+    EXPECT_EQ(NextFlowStep(false, 4916), FlowDrop);
+    EXPECT_EQ(NextFlowStep(false, 8192), FlowDrop);
+    EXPECT_EQ(NextFlowStep(true, 4916), FlowHold) << "dropped once, not again";
+    EXPECT_EQ(NextFlowStep(true, 819), FlowHold);
+    EXPECT_EQ(NextFlowStep(true, 818), FlowRaise);
+    EXPECT_EQ(NextFlowStep(true, 0), FlowRaise);
+    EXPECT_EQ(NextFlowStep(false, 0), FlowHold) << "raised once, not again";
+}
+
+TEST(TimeTag, IsTwentyTwoBytesWithBareLineFeeds)
+{
+    struct tm time = {};
+    time.tm_year = 2006 - 1900;
+    time.tm_mon = 2;
+    time.tm_mday = 15;
+    time.tm_hour = 14;
+    time.tm_min = 5;
+    time.tm_sec = 9;
+    char tag[TimeTagCapacity];
+    ASSERT_EQ(FormatTimeTag(time, tag, sizeof tag), TimeTagLength);
+    EXPECT_EQ(std::string(tag, TimeTagLength), std::string("\n\n2006/03/15 14:05:09\n"));
+    time.tm_year = 12026 - 1900;
+    EXPECT_EQ(FormatTimeTag(time, tag, sizeof tag), TimeTagLength + 1) << "five-digit years take their place";
+}
+
+TEST(TimeTag, IsDueOnlyWithBothSwitchesAfterTheQuietTime)
+{
+    EXPECT_TRUE(TimeTagDue(1, 1, 0));
+    EXPECT_FALSE(TimeTagDue(0, 1, 0));
+    EXPECT_FALSE(TimeTagDue(1, 0, 0));
+    EXPECT_FALSE(TimeTagDue(1, 1, 3));
+}
+
+// Nothing to write changes nothing: no tag, no countdown, no write.
+TEST(SerialWrite, NoBytesTouchesNothing)
+{
+    Settings.DT = 1;
+    Settings.DTLANRS = 1;
+    Settings.DTUPTIME = 7;
+    LanToSerialSilence = 0;
+    LanToSerialBytes = 0;
+    SerialWrite("x", 0);
+    SerialWrite("x", -1);
+    EXPECT_EQ(LanToSerialSilence, 0);
+    EXPECT_EQ(LanToSerialBytes, 0);
+    Settings.DT = 0;
 }
 
 }  // namespace
