@@ -42,6 +42,7 @@ import math
 import os
 import pty
 import random
+import resource
 import select
 import shutil
 import signal
@@ -124,6 +125,12 @@ def prefix_wineserver():
         except OSError:
             continue    # gone meanwhile, or not ours to look at
     return None
+
+
+def own_cpu_seconds():
+    """This script's CPU time, finer than the clock ticks of /proc."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
 
 
 class CpuMeter:
@@ -418,12 +425,16 @@ class Flow:
 def pump(flows, stall_seconds, time_limit):
     """Moves the flows' bytes until every one has arrived. Raises Stuck when
     a flow owes bytes and nothing of it arrives for stall_seconds, or when
-    the whole transfer takes longer than time_limit."""
+    the whole transfer takes longer than time_limit. Returns the longest
+    turn of this loop: while it paces, a long turn means that this script,
+    not the bridge, was held up (the machine's other work)."""
     started = time.monotonic()
     for flow in flows:
         flow.started = started
+    longest_turn, turn_started = 0.0, started
     while not all(flow.done() for flow in flows):
         now = time.monotonic()
+        longest_turn, turn_started = max(longest_turn, now - turn_started), now
         writers = {flow.source.fileno(): flow for flow in flows if flow.sent < flow.allowed(now)}
         readers = {flow.sink.fileno(): flow for flow in flows if not flow.done()}
         paced = any(flow.rate is not None and flow.sent < flow.total for flow in flows)
@@ -440,6 +451,7 @@ def pump(flows, stall_seconds, time_limit):
                         "; ".join(f.state() for f in flows))
         if now - started > time_limit:
             raise Stuck(f"not done after {time_limit:.0f} s; " + "; ".join(f.state() for f in flows))
+    return longest_turn
 
 
 def send_message(source, sink, message, timeout=MESSAGE_TIMEOUT):
@@ -531,10 +543,10 @@ def measure_throughput(bridge, args, rng, directions):
                  for direction in directions]
         meter = CpuMeter(bridge.pids())
         meter.start()
-        own = os.times()
+        own = own_cpu_seconds()
         pump(flows, args.stall_seconds, args.transfer_limit)
         used = meter.stop()
-        own_seconds = sum(os.times()[:2]) - sum(own[:2])
+        own_seconds = own_cpu_seconds() - own
         for flow in flows:
             problem = flow.check()
             if problem:
@@ -585,12 +597,12 @@ def measure_paced(bridge, args, rng):
         total = int(LINE_RATE * args.paced_seconds)
         flows = [Flow(direction, *session.ends(direction), rng.randbytes(total), rate=LINE_RATE)
                  for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL)]
-        note = None
+        note, longest_turn = None, None
         try:
-            pump(flows, args.stall_seconds, args.paced_seconds + 2 * args.stall_seconds + 30)
+            longest_turn = pump(flows, args.stall_seconds, args.paced_seconds + 2 * args.stall_seconds + 30)
         except Stuck as error:
             note = str(error)
-    result = {}
+    result = {"script_pause_ms": longest_turn * 1000 if longest_turn is not None else None}
     for flow in flows:
         arrived = min(len(flow.received), flow.total)
         differences = [i for i, (a, b) in enumerate(zip(flow.received, flow.payload)) if a != b]
@@ -683,6 +695,7 @@ def rows():
     for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
         table.append((f"Line rate {direction}: largest delay, ms", "paced",
                       get("paced", direction, "largest_delay_ms"), "", None))
+    table.append(("Line rate: longest pause of this script, ms", "paced", get("paced", "script_pause_ms"), "", None))
     return table
 
 
@@ -743,6 +756,8 @@ def render(bridges, outcomes, args, stopped=None):
         try:
             value = pick(results)
         except KeyError:
+            return None, "-"
+        if value is None:
             return None, "-"
         return value, figure(value)
 
