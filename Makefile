@@ -1,11 +1,13 @@
-# Quillmar: `make run` starts the program, `make test` passes every test.
-# Both install what is missing first (Debian packages) and build.
+# Quillmar: `make run` starts the program, `make test` passes every test,
+# `make bench` prints its figures beside socat's. Each installs what is missing
+# first (Debian packages) and builds.
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTEST_ARGS ?=
+BENCH_ARGS ?=
 
-.PHONY: all deps build run test screenshots clean
+.PHONY: all deps build run test bench screenshots clean
 
 all: build
 
@@ -22,6 +24,10 @@ run: build
 
 test: build
 	@tools/rig.sh $(BUILD) test $(PYTEST_ARGS)
+
+# Figures, not a test: make bench BENCH_ARGS="--paced-seconds 10" for a quicker run.
+bench: build
+	@tools/rig.sh $(BUILD) exec /usr/bin/python3 tools/bench.py $(BENCH_ARGS)
 
 # The README's pictures, taken from the running program.
 screenshots: build
