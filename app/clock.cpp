@@ -23,6 +23,13 @@ std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;        // data threads 
 std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;    // data threads reload, the clock counts down
 int ArrowFrameLanToSerial, ArrowFrameSerialToLan;               // user-interface thread
 
+// The texts the refresh tick last set in which window, so that a quiet
+// window is not repainted three times a second with what it shows already.
+static const char NoArrows[] = "";
+static const char *ShownArrows[2];
+static HWND ShownIn;
+static std::atomic<bool> RatesShown{true};      // set by the clock thread
+
 constexpr int SecondsPerMinute = 60;
 constexpr int MinutesPerHour = 60;
 
@@ -133,15 +140,30 @@ void ShowRates()
     SetDlgItemTextA(MainWindow, IDC_RATE_LAN_TO_SERIAL, text);
     FormatRate(text, sizeof text, SerialToLanBytes.exchange(0) / rate);
     SetDlgItemTextA(MainWindow, IDC_RATE_SERIAL_TO_LAN, text);
+    RatesShown = true;
+}
+
+static void ShowArrowText(int control, ArrowRow row, const char *text)
+{
+    HWND window = MainWindow;
+    if (ShownIn != window) {
+        ShownIn = window;
+        ShownArrows[ArrowRowLanToSerial] = ShownArrows[ArrowRowSerialToLan] = nullptr;
+        RatesShown = true;
+    }
+    if (ShownArrows[row] == text)
+        return;
+    ShownArrows[row] = text;
+    SetDlgItemTextA(MainWindow, control, text);
 }
 
 static void AnimateRow(int control, ArrowRow row, bool moving, int &frame)
 {
     if (moving) {
-        SetDlgItemTextA(MainWindow, control, ArrowFrameText(row, frame));
+        ShowArrowText(control, row, ArrowFrameText(row, frame));
         frame = (frame + 1) % ArrowFrameCount;
     } else {
-        SetDlgItemTextA(MainWindow, control, "");
+        ShowArrowText(control, row, NoArrows);
     }
 }
 
@@ -155,7 +177,9 @@ void AnimateArrows()
     if (!connected) {
         SerialToLanBytes = 0;
         LanToSerialBytes = 0;
-        SetDlgItemTextA(MainWindow, IDC_RATE_LAN_TO_SERIAL, "");
-        SetDlgItemTextA(MainWindow, IDC_RATE_SERIAL_TO_LAN, "");
+        if (RatesShown.exchange(false)) {
+            SetDlgItemTextA(MainWindow, IDC_RATE_LAN_TO_SERIAL, "");
+            SetDlgItemTextA(MainWindow, IDC_RATE_SERIAL_TO_LAN, "");
+        }
     }
 }

@@ -61,7 +61,7 @@ bool PeerPermitted(uint32_t address, uint32_t slot1, uint32_t slot2, uint32_t sl
 void FormatPeerText(uint32_t address, char *text, size_t capacity);
 
 // The socket data path.
-constexpr int SocketBlockSize = 2048;   // one receive, and one write request to the port
+constexpr int SocketBlockSize = 8192;   // one receive, and one write request to the port
 // Set for every FD_READ and connection change; the socket receive thread
 // waits on it.
 extern HANDLE SocketReadEvent;

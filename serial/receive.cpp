@@ -39,6 +39,7 @@ struct Reader {
     char buffer[SerialReadSize];
     DWORD held;         // bytes read and not yet forwarded
     bool inFlight;      // a read into buffer + held is under way
+    bool wakeUp;        // that read is the one-byte read that waits for data
     bool flowStopped;
 };
 
@@ -223,13 +224,24 @@ void __cdecl SerialReceiveThread(void *)
             CancelRead(reader);
             continue;
         }
-        if (!reader.inFlight) {
+        // A chunk is what one read got, and after a wake-up what arrived
+        // with the first byte; it goes on before anything more is read, so
+        // a steady trickle is never held back to fill the buffer.
+        if (!reader.inFlight && reader.held == 0) {
+            // Nothing waits: a read that wakes us at the next byte.
+            DWORD asked = queued == 0 ? 1 : queued < SerialReadSize ? queued : SerialReadSize;
+            reader.wakeUp = queued == 0;
+            StartRead(reader, asked);
+        }
+        if (!reader.inFlight && reader.held > 0 && reader.wakeUp) {
+            reader.wakeUp = false;
+            DWORD rest = QueuedInput(port);
             DWORD room = SerialReadSize - reader.held;
-            DWORD asked = queued < room ? queued : room;
-            if (asked == 0 && reader.held == 0)
-                asked = 1;      // nothing waits: a read that wakes us at the next byte
-            if (asked > 0)
-                StartRead(reader, asked);
+            if (rest > 0) {
+                StartRead(reader, rest < room ? rest : room);
+                if (reader.inFlight)
+                    CollectRead(reader, PollPeriodMs);
+            }
         }
         if (reader.held > 0 && !reader.inFlight)
             Forward(reader);

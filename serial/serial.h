@@ -79,7 +79,7 @@ DWORD FlowLineFunction(int32_t flow, bool raise);   // 0 when the mode moves no 
 void PortEventName(const char *prefix, int number, char *name, size_t capacity);
 
 // The bridge's data path on the serial side.
-constexpr DWORD SerialReadSize = 1024;          // at most this much per read
+constexpr DWORD SerialReadSize = 8192;          // at most this much per read
 constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes
 constexpr DWORD WouldBlockWaitMs = 1000;        // longest wait for a full socket to take more
 constexpr DWORD PartialSendWaitMs = 100;
@@ -89,7 +89,7 @@ constexpr DWORD ReadCancelWaitMs = 1000;
 // 10 % of the input queue.
 constexpr DWORD FlowStopLevel = InputQueueSize * 6 / 10 + 1;    // 4916
 constexpr DWORD FlowResumeLevel = InputQueueSize / 10 - 1;      // 818
-constexpr DWORD WriteRequestLimit = OutputQueueSize;
+constexpr DWORD WriteRequestLimit = 8192;
 
 // The time tag: "\n\nYYYY/MM/DD hh:mm:ss\n", 22 bytes for four-digit years.
 constexpr int TimeTagLength = 22;
