@@ -143,6 +143,37 @@ static void EnableLogCommand(const ChannelFacts &facts, bool enable)
     EnableMenuItem(GetMenu(MainWindow), facts.menuCommand, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
 }
 
+// Each text line of the window is made wide enough for its whole text on
+// one line (a long file name would otherwise wrap out of sight), and the
+// window with it.
+static void FitToText(HWND window, HWND item)
+{
+    char text[sizeof FileNamePrefix + LogFileTitleCapacity];
+    int length = GetWindowTextA(item, text, sizeof text);
+    HDC context = GetDC(item);
+    HGDIOBJ old = SelectObject(context, reinterpret_cast<HGDIOBJ>(SendMessageA(item, WM_GETFONT, 0, 0)));
+    SIZE extent = {};
+    GetTextExtentPoint32A(context, text, length, &extent);
+    SelectObject(context, old);
+    ReleaseDC(item, context);
+
+    RECT bounds;
+    GetWindowRect(item, &bounds);
+    MapWindowPoints(nullptr, window, reinterpret_cast<POINT *>(&bounds), 2);
+    int needed = extent.cx + GetSystemMetrics(SM_CXEDGE);
+    if (needed <= bounds.right - bounds.left)
+        return;
+    SetWindowPos(item, nullptr, 0, 0, needed, bounds.bottom - bounds.top, SWP_NOMOVE | SWP_NOZORDER);
+    RECT client, frame;
+    GetClientRect(window, &client);
+    int overflow = bounds.left + needed + bounds.left - client.right;
+    if (overflow > 0) {
+        GetWindowRect(window, &frame);
+        SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left + overflow, frame.bottom - frame.top,
+                     SWP_NOMOVE | SWP_NOZORDER);
+    }
+}
+
 static INT_PTR LogWindowProc(int channel, HWND window, UINT message, WPARAM wParam)
 {
     const ChannelFacts &facts = *Channel(channel);
@@ -153,6 +184,10 @@ static INT_PTR LogWindowProc(int channel, HWND window, UINT message, WPARAM wPar
         SetDlgItemTextA(window, IDC_LOG_FILE, text);
         SetDlgItemTextA(window, IDC_LOG_DIRECTION, facts.direction);
         SetDlgItemTextA(window, IDC_LOG_COUNT, "0");
+        for (HWND item = GetWindow(window, GW_CHILD); item != nullptr; item = GetWindow(item, GW_HWNDNEXT)) {
+            if (item != GetDlgItem(window, IDC_LOG_CLOSE))
+                FitToText(window, item);
+        }
         return TRUE;
     }
     case WM_COMMAND:

@@ -251,6 +251,13 @@ def start_log(quillmar, automation, command, path):
     return log_window(automation)
 
 
+def width(automation, window, control):
+    left, _, right, _ = automation.info(window, control)["rect"]
+    window_left, _, window_right, _ = automation.info(window)["rect"]
+    assert window_left <= left and right <= window_right
+    return right - left
+
+
 def menu_flags(automation, window, command):
     return next(flags for _, item, flags, _ in automation.menu(window) if item == command)
 
@@ -289,6 +296,7 @@ class TestLogs:
         first = tmp_path / "a-rather-long-file-name-for-the-first-log.txt"
         window = start_log(quillmar, automation, LOG_SERIAL_TO_LAN, first)
         assert automation.text(window, LOG_DIRECTION) == "LAN <- <- <- RS232C"
+        long_line = width(automation, window, LOG_FILE)
         os.write(device, b"first")
         receive(peer, 5)
         wait_for("the count 5", lambda: automation.text(window, LOG_COUNT) == "5")
@@ -301,6 +309,8 @@ class TestLogs:
         second.write_bytes(b"")
         window = start_log(quillmar, automation, LOG_SERIAL_TO_LAN, second)
         assert automation.text(window, LOG_FILE) == "File Name： b.txt"
+        # The long name got a line wide enough to show it whole, inside the window.
+        assert long_line > width(automation, window, LOG_FILE)
         assert automation.text(window, LOG_COUNT) == "0"
         os.write(device, b"2nd")
         receive(peer, 3)
