@@ -7,7 +7,7 @@ import shutil
 
 import pytest
 
-from harness import ARTIFACTS, Automation, Ports, Quillmar
+from harness import ACCEPT_WAITING, ARTIFACTS, PEER, STATUS_TEXT, Automation, Ports, Quillmar, connect_peer, free_tcp_port
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -58,3 +58,25 @@ def keep_evidence(name, program, automation):
     for name in ("quillmar.stdout", "quillmar.stderr", "Quillmar.ini"):
         if (program.folder / name).exists():
             shutil.copy2(program.folder / name, folder / name)
+
+
+@pytest.fixture
+def bridge(quillmar, ports):
+    """Starts the program as a server with the given settings (the defaults
+    otherwise) and connects a peer from 127.0.0.1; gives (peer socket,
+    device fd of COM1)."""
+    peers = []
+
+    def connect(**settings):
+        port = free_tcp_port()
+        quillmar.write_settings(**dict(dict(MODE=0, SPORT=port, CONNECT=1), **settings))
+        quillmar.start()
+        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+        peer = connect_peer(port)
+        peers.append(peer)
+        quillmar.wait_text(STATUS_TEXT, PEER)
+        return peer, ports.com1
+
+    yield connect
+    for peer in peers:
+        peer.close()

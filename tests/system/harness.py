@@ -67,6 +67,11 @@ DEFAULT_SETTINGS = {
     "CONNECT": 0, "DT": 0, "DTRSLAN": 0, "DTLANRS": 0, "DTUPTIME": 5,
 }
 
+# Status texts of the connection.
+IDLE = "Idle"
+ACCEPT_WAITING = "Accept Waiting ・・・"
+PEER = "Connection - 127.0.0.1"
+
 LOOPBACK = "127.0.0.1"
 SECOND_HOST = "127.0.0.2"       # loopback answers for any 127.x.y.z: a second source address
 

@@ -11,37 +11,14 @@ from datetime import datetime, timedelta
 
 import pytest
 
-from harness import (ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, LOG_CAPTION, LOG_CLOSE, LOG_COUNT, LOG_DIRECTION,
-                     LOG_FILE, LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN, MESSAGE_CAPTION, RATE_LAN_TO_SERIAL,
+from harness import (ACCEPT_WAITING, ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, LOG_CAPTION, LOG_CLOSE, LOG_COUNT,
+                     LOG_DIRECTION, LOG_FILE, LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN, PEER, RATE_LAN_TO_SERIAL,
                      RATE_SERIAL_TO_LAN, STATUS_TEXT, VK_ESCAPE, choose_file, connect_peer, free_tcp_port,
                      process_cpu_seconds, receive, receive_quiet, send_in_background, wait_for)
 
-ACCEPT_WAITING = "Accept Waiting ・・・"
-PEER = "Connection - 127.0.0.1"
 TAG = re.compile(rb"\n\n(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})\n")
 TAG_LENGTH = 22
 MIB = 1 << 20
-
-
-@pytest.fixture
-def bridge(quillmar, ports):
-    """Starts the program as a server with the given settings and connects a
-    peer; gives (peer socket, device fd)."""
-    peers = []
-
-    def connect(**settings):
-        port = free_tcp_port()
-        quillmar.write_settings(**dict(dict(MODE=0, SPORT=port, CONNECT=1), **settings))
-        quillmar.start()
-        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
-        peer = connect_peer(port)
-        peers.append(peer)
-        quillmar.wait_text(STATUS_TEXT, PEER)
-        return peer, ports.com1
-
-    yield connect
-    for peer in peers:
-        peer.close()
 
 
 def assert_tagged(data, payload):

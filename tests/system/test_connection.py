@@ -8,13 +8,10 @@ from pathlib import Path
 
 import pytest
 
-from harness import (CLOSE, CONNECT, END, LOOPBACK, RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN, SC_CLOSE,
-                     SECOND_HOST, STATUS_TEXT, TIME_PART, ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, VK_ESCAPE,
-                     PeerServer, closed_by_other_side, connect_peer, free_tcp_port, wait_for)
+from harness import (ACCEPT_WAITING, ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, CLOSE, CONNECT, END, IDLE, LOOPBACK,
+                     PEER, RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN, SC_CLOSE, SECOND_HOST, STATUS_TEXT, TIME_PART,
+                     VK_ESCAPE, PeerServer, closed_by_other_side, connect_peer, free_tcp_port, wait_for)
 
-IDLE = "Idle"
-ACCEPT_WAITING = "Accept Waiting ・・・"
-PEER = "Connection - 127.0.0.1"
 QUIET = 1.0     # how long a connection that should stay open is watched
 
 

@@ -3,18 +3,15 @@ OK does to the port, the receive thread and the settings."""
 import os
 import re
 import termios
-import time
 
 import pytest
 
-from harness import (IDCANCEL, IDOK, SAVE, STATUS_TEXT, connect_peer, free_tcp_port, receive, receive_quiet,
-                     wait_for)
+from harness import (ACCEPT_WAITING, IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, connect_peer, free_tcp_port,
+                     receive, receive_quiet, wait_for)
 
 SERIAL = 600
 CAPTION = "Quillmar：  Serial"
 PORT, BPS, BITS, PARITY, STOP, FLOW = 2001, 2002, 2003, 2004, 2005, 2006
-PEER = "Connection - 127.0.0.1"
-ACCEPT_WAITING = "Accept Waiting ・・・"
 
 
 def open_dialog(quillmar):
@@ -39,23 +36,9 @@ def saved(quillmar):
 
 
 @pytest.fixture
-def connected(quillmar, ports):
+def connected(bridge):
     """The program as a server with a peer; gives the peer."""
-    peers = []
-
-    def connect(**settings):
-        port = free_tcp_port()
-        quillmar.write_settings(**dict(dict(MODE=0, SPORT=port, CONNECT=1), **settings))
-        quillmar.start()
-        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
-        peer = connect_peer(port)
-        peers.append(peer)
-        quillmar.wait_text(STATUS_TEXT, PEER)
-        return peer
-
-    yield connect
-    for peer in peers:
-        peer.close()
+    return lambda **settings: bridge(**settings)[0]
 
 
 def assert_flows(peer, device, other_device=None):
