@@ -6,6 +6,7 @@ import os
 import random
 import re
 import socket
+import struct
 import time
 from datetime import datetime, timedelta
 
@@ -28,6 +29,10 @@ def assert_tagged(data, payload):
     stamp = datetime.strptime(match.group(1).decode(), "%Y/%m/%d %H:%M:%S")
     assert abs(datetime.now() - stamp) < timedelta(seconds=10)
     assert data[TAG_LENGTH:] == payload
+
+
+def listening_port(quillmar):
+    return int(re.search(r"SPORT=(\d+)", quillmar.ini.read_text()).group(1))
 
 
 def digest(data):
@@ -338,12 +343,29 @@ class TestBetweenPeers:
         quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
         os.write(device, b"while nobody listens")
         time.sleep(0.5)
-        next_peer = connect_peer(int(re.search(r"SPORT=(\d+)", quillmar.ini.read_text()).group(1)))
+        next_peer = connect_peer(listening_port(quillmar))
         try:
             quillmar.wait_text(STATUS_TEXT, PEER)
             assert receive(next_peer, 20) == b"while nobody listens"
         finally:
             next_peer.close()
+
+
+    def test_a_peer_that_resets_during_a_transfer_makes_way_for_the_next(self, bridge, quillmar):
+        peer, device = bridge()
+        writer = send_in_background(device, random.randbytes(4 * MIB))
+        receive(peer, 64 * 1024)
+        peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        peer.close()        # a reset while the serial side is sending
+        wait_for("the server to wait again", lambda: quillmar.text(STATUS_TEXT) == ACCEPT_WAITING or
+                 quillmar.text(STATUS_TEXT).startswith("Socket Error: "))
+        next_peer = connect_peer(listening_port(quillmar))
+        try:
+            quillmar.wait_text(STATUS_TEXT, PEER)
+            assert len(receive(next_peer, 64 * 1024, timeout=30)) == 64 * 1024
+        finally:
+            next_peer.close()
+            writer.join(0)
 
 
 class TestWithoutAPort:
