@@ -23,7 +23,7 @@ static const char PeerTextPrefix[] = "Connection - ";
 void Shutdown()
 {
     HANDLE port = PortHandle.exchange(nullptr);
-    if (port != nullptr && port != INVALID_HANDLE_VALUE)
+    if (PortIsOpen(port))
         CloseHandle(port);
     LinkState = LinkShuttingDown;
     // The socket receive thread clears the handle when it ends; whoever takes

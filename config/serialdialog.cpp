@@ -71,9 +71,7 @@ static void OnOk(HWND dialog)
     int port = Selection(dialog, IDC_SERIAL_PORT);
     int com = port == NoSelection ? previous : port;
     Settings.COM = com;
-    HANDLE handle = PortHandle;
-    bool open = handle != nullptr && handle != INVALID_HANDLE_VALUE;
-    if (com != previous || !open) {
+    if (com != previous || !PortIsOpen(PortHandle)) {
         if (ReopenSerialPort(com) != 0) {
             EndDialog(dialog, IDCANCEL);
             return;

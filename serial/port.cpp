@@ -176,11 +176,6 @@ DCB BuildPortState(int32_t bps, uint8_t bits, uint8_t parity, uint8_t stopBits, 
     return state;
 }
 
-static bool PortIsOpen(HANDLE port)
-{
-    return port != nullptr && port != INVALID_HANDLE_VALUE;
-}
-
 void ConfigureSerialPort()
 {
     HANDLE port = PortHandle;

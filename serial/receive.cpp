@@ -43,11 +43,6 @@ struct Reader {
     bool flowStopped;
 };
 
-bool PortUsable(HANDLE port)
-{
-    return port != nullptr && port != INVALID_HANDLE_VALUE;
-}
-
 bool StopRequested()
 {
     return LinkState == LinkShuttingDown || PortHandle == nullptr || SerialReaderStopped == 1;
@@ -200,7 +195,7 @@ void __cdecl SerialReceiveThread(void *)
     Reader reader = {};
     for (;;) {
         HANDLE port = PortHandle;
-        if (!PortUsable(port)) {
+        if (!PortIsOpen(port)) {
             // No port (the open failed): pace the passes until the thread is
             // told to end.
             if (StopRequested())

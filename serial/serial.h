@@ -51,6 +51,11 @@ enum NoticeCode : int {
 // null once closed. Written on the user-interface thread only.
 extern std::atomic<HANDLE> PortHandle;
 
+inline bool PortIsOpen(HANDLE port)
+{
+    return port != nullptr && port != INVALID_HANDLE_VALUE;
+}
+
 // The receive thread's record (comm-event waits and reads) and SerialWrite's,
 // each with its named manual-reset event. Replaced by an open on the
 // user-interface thread, used by one data thread each.

@@ -43,11 +43,6 @@ bool TimeTagDue(int32_t dt, int32_t directionFlag, int32_t silence)
     return dt != 0 && directionFlag != 0 && silence == 0;
 }
 
-static bool PortUsable(HANDLE port)
-{
-    return port != nullptr && port != INVALID_HANDLE_VALUE;
-}
-
 // No new write while earlier bytes wait in the driver's output queue. A
 // port whose queue cannot be asked about is not waited for.
 static void WaitForOutputQueue(HANDLE port)
@@ -65,7 +60,7 @@ static WriteOutcome WritePort(HANDLE port, const char *bytes, int length)
 {
     int offset = 0;
     while (length > 0) {
-        if (PortUsable(port))
+        if (PortIsOpen(port))
             WaitForOutputQueue(port);
         // The port is being replaced: what is left of the block has no port
         // to go to.
