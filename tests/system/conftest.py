@@ -80,3 +80,22 @@ def bridge(quillmar, ports):
     yield connect
     for peer in peers:
         peer.close()
+
+
+@pytest.fixture
+def portless_server(quillmar, automation, ports):
+    """Starts the program as a server with COM1 absent: checks the notice,
+    dismisses it and waits for the server to listen; gives its TCP port."""
+    def start():
+        ports.absent_port(1)
+        port = free_tcp_port()
+        quillmar.write_settings(MODE=0, SPORT=port, CONNECT=1)
+        quillmar.start(wait=False)
+        box, text = automation.wait_message_box(timeout=30)
+        assert text == "Com1 Open Error"
+        automation.dismiss(box)
+        quillmar.wait_window()
+        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+        return port
+
+    return start

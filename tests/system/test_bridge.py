@@ -14,7 +14,7 @@ import pytest
 
 from harness import (ACCEPT_WAITING, ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, LOG_CAPTION, LOG_CLOSE, LOG_COUNT,
                      LOG_DIRECTION, LOG_FILE, LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN, PEER, RATE_LAN_TO_SERIAL,
-                     RATE_SERIAL_TO_LAN, STATUS_TEXT, VK_ESCAPE, choose_file, connect_peer, free_tcp_port,
+                     RATE_SERIAL_TO_LAN, STATUS_TEXT, VK_ESCAPE, choose_file, connect_peer,
                      process_cpu_seconds, receive, receive_quiet, send_in_background, wait_for)
 
 TAG = re.compile(rb"\n\n(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})\n")
@@ -369,16 +369,8 @@ class TestBetweenPeers:
 
 
 class TestWithoutAPort:
-    def test_bytes_from_the_peer_are_refused_with_a_message_at_once(self, quillmar, automation, ports):
-        ports.absent_port(1)
-        port = free_tcp_port()
-        quillmar.write_settings(MODE=0, SPORT=port, CONNECT=1)
-        quillmar.start(wait=False)
-        box, text = automation.wait_message_box(timeout=30)
-        assert text == "Com1 Open Error"
-        automation.dismiss(box)
-        quillmar.wait_window()
-        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+    def test_bytes_from_the_peer_are_refused_with_a_message_at_once(self, quillmar, automation, portless_server):
+        port = portless_server()
         peer = connect_peer(port)
         try:
             quillmar.wait_text(STATUS_TEXT, PEER)
@@ -389,15 +381,8 @@ class TestWithoutAPort:
         finally:
             peer.close()
 
-    def test_the_serial_thread_without_a_port_does_not_spin(self, quillmar, automation, ports):
-        ports.absent_port(1)
-        port = free_tcp_port()
-        quillmar.write_settings(MODE=0, SPORT=port, CONNECT=1)
-        quillmar.start(wait=False)
-        box, _ = automation.wait_message_box(timeout=30)
-        automation.dismiss(box)
-        quillmar.wait_window()
-        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+    def test_the_serial_thread_without_a_port_does_not_spin(self, quillmar, portless_server):
+        port = portless_server()
         peer = connect_peer(port)        # the connection starts a serial thread with no port to read
         try:
             quillmar.wait_text(STATUS_TEXT, PEER)

@@ -6,8 +6,8 @@ import termios
 
 import pytest
 
-from harness import (ACCEPT_WAITING, IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, connect_peer, free_tcp_port,
-                     receive, receive_quiet, wait_for)
+from harness import (IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, connect_peer, receive, receive_quiet,
+                     wait_for)
 
 SERIAL = 600
 CAPTION = "Quillmar：  Serial"
@@ -129,15 +129,9 @@ class TestOk:
         settings = saved(quillmar)
         assert (settings["COM"], settings["BPS"], settings["FLOW"]) == ("2", "9600", "0")
 
-    def test_a_port_not_open_at_start_is_opened_by_ok_on_the_same_port(self, quillmar, automation, ports):
-        ports.absent_port(1)
-        port = free_tcp_port()
-        quillmar.write_settings(MODE=0, SPORT=port, CONNECT=1)
-        quillmar.start(wait=False)
-        box, _ = automation.wait_message_box(timeout=30)
-        automation.dismiss(box)
-        quillmar.wait_window()
-        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+    def test_a_port_not_open_at_start_is_opened_by_ok_on_the_same_port(self, quillmar, automation, ports,
+                                                                      portless_server):
+        port = portless_server()
         device = ports.pty(1)
         dialog = open_dialog(quillmar)
         press(automation, dialog, IDOK)
