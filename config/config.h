@@ -60,6 +60,11 @@ void ReadSettingsFile(const char *path);
 bool WriteSettingsFile(const char *path);       // false when any key could not be written
 bool SettingsPathInDirectory(const char *directory, char *path, size_t capacity);
 void FormatAddress(uint32_t address, char *text, size_t capacity);
+// An address text of the settings (IP, PERMISSIP1..3) in network byte order:
+// four decimal numbers 0..255, leading zeros still decimal; "0" alone, what a
+// missing key reads, is 0, an empty slot. Anything else is INADDR_NONE
+// (255.255.255.255), which no peer has: a slot that refuses everyone.
+uint32_t DottedAddress(const char *text);
 
 // The serial settings dialog.
 INT_PTR CALLBACK SerialDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -75,6 +75,33 @@ void FormatAddress(uint32_t address, char *text, size_t capacity)
     snprintf(text, capacity, "%d.%d.%d.%d", octet[0], octet[1], octet[2], octet[3]);
 }
 
+uint32_t DottedAddress(const char *text)
+{
+    constexpr int Octets = 4;
+    constexpr int OctetHighest = 255;
+    if (strcmp(text, MissingAddressText) == 0)
+        return 0;
+    unsigned char octet[Octets];
+    for (int i = 0; i < Octets; ++i) {
+        if (i > 0 && *text++ != '.')
+            return INADDR_NONE;
+        if (*text < '0' || *text > '9')
+            return INADDR_NONE;
+        int value = 0;
+        while (*text >= '0' && *text <= '9') {
+            value = value * 10 + (*text++ - '0');
+            if (value > OctetHighest)
+                return INADDR_NONE;
+        }
+        octet[i] = static_cast<unsigned char>(value);
+    }
+    if (*text != '\0')
+        return INADDR_NONE;
+    uint32_t address;
+    memcpy(&address, octet, sizeof address);    // first octet first: network order
+    return address;
+}
+
 void SetDefaultSettings()
 {
     Settings.COM = 0;
@@ -108,7 +135,7 @@ static uint32_t ReadAddress(const char *key, const char *path)
 {
     char text[IpTextCapacity] = {};
     GetPrivateProfileStringA(SettingsSection, key, MissingAddressText, text, sizeof text, path);
-    return inet_addr(text);
+    return DottedAddress(text);
 }
 
 void ReadSettingsFile(const char *path)

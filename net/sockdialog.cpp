@@ -80,7 +80,7 @@ static void ShowSettings(HWND dialog)
     EnableModeFields(dialog, !client);
     SetDlgItemInt(dialog, IDC_SOCK_DEST_PORT, Settings.PORT, FALSE);
     SetDlgItemInt(dialog, IDC_SOCK_LISTEN_PORT, Settings.SPORT, FALSE);
-    ShowAddress(dialog, IDC_SOCK_DEST_ADDRESS, inet_addr(Settings.IP));
+    ShowAddress(dialog, IDC_SOCK_DEST_ADDRESS, DottedAddress(Settings.IP));
     for (size_t slot = 0; slot < std::size(PermittedAddressControls); ++slot)
         ShowAddress(dialog, PermittedAddressControls[slot], *PermittedAddressFields[slot]);
 }

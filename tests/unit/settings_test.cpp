@@ -248,6 +248,21 @@ TEST(SettingsFile, PermittedAddressesRoundTripAsDottedText)
     EXPECT_NE(text.find("PERMISSIP3=255.255.255.255\r\n"), std::string::npos);
 }
 
+// Four decimal numbers, leading zeros decimal too: inet_addr would take
+// 192.168.001.010 for 192.168.1.8. What is no such address keeps the
+// meaning it had: a slot that refuses everyone.
+TEST(SettingsFile, AddressesAreFourDecimalNumbers)
+{
+    EXPECT_EQ(DottedAddress("192.168.001.010"), inet_addr("192.168.1.10"));
+    EXPECT_EQ(DottedAddress("010.000.000.007"), inet_addr("10.0.0.7"));
+    EXPECT_EQ(DottedAddress("255.255.255.254"), inet_addr("255.255.255.254"));
+    EXPECT_EQ(DottedAddress("0"), 0u);
+    EXPECT_EQ(DottedAddress("0.0.0.0"), 0u);
+    for (const char *junk : {"", "192.168.1", "1.2.3.4.5", "256.1.1.1", "0x7f.0.0.1", "1.2.3.4 ", " 1.2.3.4",
+                             "1..2.3", "1.2.3.", "-1.2.3.4", "no.such.host"})
+        EXPECT_EQ(DottedAddress(junk), INADDR_NONE) << junk;
+}
+
 TEST(SettingsFile, AddressesAreWrittenFirstOctetFirst)
 {
     char text[20];
