@@ -2,12 +2,22 @@
 a Quillmar of its own with its own folder and serial ports. A failing test
 leaves a screenshot, the window list and the program's output under
 BUILD/test-artifacts/<test>/."""
+import inspect
 import json
 import shutil
 
 import pytest
 
 from harness import ACCEPT_WAITING, ARTIFACTS, PEER, STATUS_TEXT, Automation, Ports, Quillmar, connect_peer, free_tcp_port
+
+
+def pytest_pycollect_makeitem(collector, name, obj):
+    """A class of tests whose name pytest does not collect would be skipped
+    without a word: it fails the collection instead."""
+    if inspect.isclass(obj) and not name.startswith("Test") and \
+            any(attribute.startswith("test_") for attribute in vars(obj)):
+        raise pytest.UsageError(f"{collector.nodeid}: class {name} holds tests, but only classes named Test* "
+                                "are collected")
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -99,3 +109,4 @@ def portless_server(quillmar, automation, ports):
         return port
 
     return start
+

@@ -32,7 +32,7 @@ def elapsed(quillmar):
     return quillmar.status_part(TIME_PART)
 
 
-class PeerServerMode:
+class TestPeerServerMode:
     def test_a_peer_is_accepted_and_close_ends_the_server(self, quillmar):
         port = start_server(quillmar)
         assert buttons(quillmar) == (False, True)
