@@ -16,18 +16,29 @@ inline constexpr char MainWindowClass[] = "Quillmar";
 
 // Windows Sockets posts this to the main window for every socket event.
 constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 1001;
-// Posted by the sending thread after it closed a connection whose send failed.
+// Posted by the serial receive thread after a send failed for good; wParam
+// is the connection, lParam the error.
 constexpr UINT WM_CONNECTION_ABORTED = WM_USER + 1002;
 // Posted by the socket receive thread when it has read all the peer sent
-// before closing, or has ended on a receive error; wParam is the socket,
-// lParam the error (0 for the peer's close).
+// before closing, or its receive failed; wParam is the connection, lParam
+// the error (0 for the peer's close).
 constexpr UINT WM_PEER_FINISHED = WM_USER + 1003;
+// Posted by a data thread when the port failed in a way that means the
+// device is gone; wParam is the port's generation, lParam how it was found.
+constexpr UINT WM_SERIAL_LOST = WM_USER + 1004;
+enum SerialLostHow : LPARAM { SerialLostOnRead = 0, SerialLostOnWrite = 1 };
+// Posted after a socket was closed; wParam is the socket.
+constexpr UINT WM_SOCKET_CLOSED = WM_USER + 1005;
 
 constexpr UINT RefreshPeriodMs = 300;
+// The housekeeping tick: quiet spells are counted down, a lost port is
+// tried again.
+constexpr UINT SecondPeriodMs = 1000;
 
-// Right edges of the two status-bar parts, in pixels; part 1 shows the
-// elapsed connection time.
+// Right edges of the two status-bar parts, in pixels; part 0 shows a port
+// that is lost, part 1 the elapsed connection time.
 constexpr int StatusBarPartEdges[] = {300, 550};
+constexpr int StatusBarPortPart = 0;
 constexpr int StatusBarTimePart = 1;
 
 extern HINSTANCE AppInstance;               // set once at entry
@@ -46,16 +57,23 @@ void EnableConnectButton(bool enable);
 // Main window events.
 void OnCommand(HWND window, WORD command);
 void OnSocketNotify(SOCKET socket, LPARAM lParam);
-void OnConnectionAborted();
-void OnPeerFinished(SOCKET socket, int error);
+void OnConnectionAborted(LONG connection, int error);
+void OnPeerFinished(LONG connection, int error);
+void OnSerialLost(LONG generation, LPARAM how);
 void OnRefreshTick();
+void OnSecondTick();
 void Shutdown();
+// Part 0 of the status bar: the port that is lost and tried again, or
+// nothing.
+void ShowPortState();
+// "Com3 lost, reopening" for port number 3.
+void FormatPortLost(char *text, size_t capacity, int number);
 
 // The one-second clock, the rate display and the arrows.
 extern std::atomic<int32_t> ClockHours, ClockMinutes, ClockSeconds;     // clock thread; reset on the user-interface thread
 extern std::atomic<UINT> ClockTimerId;                                  // user-interface thread
 extern std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;         // added to by the data threads, taken by the display
-extern std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;     // reloaded by the data threads, counted down by the clock
+extern std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;     // reloaded by the data threads, counted down each second
 extern std::atomic<DWORD_PTR> ClockCookie;                              // user-interface thread
 extern int32_t RateTicks;                                               // clock thread
 extern int ArrowFrameLanToSerial, ArrowFrameSerialToLan;                // user-interface thread
@@ -70,6 +88,8 @@ void StopClock();
 void CALLBACK ClockTick(UINT timerId, UINT message, DWORD_PTR user, DWORD_PTR, DWORD_PTR);
 void ShowRates();
 void AnimateArrows();
+// Once a second, connected or not: quiet spells are real time.
+void CountDownQuietSpells();
 
 // The pure pieces of the above, for the tests.
 enum ArrowRow { ArrowRowLanToSerial, ArrowRowSerialToLan };

@@ -6,6 +6,8 @@
 // serves. The arrows move on the main window's refresh tick, on the
 // user-interface thread. The byte counters are added to by the two data
 // threads and taken whole by the display, so every change is one atomic step.
+// The quiet-spell countdowns of the time tags run on the main window's
+// second tick, connected or not, so that a spell without a peer counts too.
 #include "app.h"
 #include "../config/config.h"
 #include "../net/net.h"
@@ -20,7 +22,7 @@ std::atomic<UINT> ClockTimerId;                                 // user-interfac
 std::atomic<DWORD_PTR> ClockCookie;                             // user-interface thread
 int32_t RateTicks;                                              // clock thread
 std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;        // data threads add, the display takes
-std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;    // data threads reload, the clock counts down
+std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;    // data threads reload, the second tick counts down
 int ArrowFrameLanToSerial, ArrowFrameSerialToLan;               // user-interface thread
 
 // The texts the refresh tick last set in which window, so that a quiet
@@ -72,6 +74,12 @@ void CountDown(std::atomic<int32_t> &countdown)
     }
 }
 
+void CountDownQuietSpells()
+{
+    CountDown(SerialToLanSilence);
+    CountDown(LanToSerialSilence);
+}
+
 int StartClock()
 {
     // A timer still running is replaced; a tick of it already under way
@@ -121,8 +129,6 @@ void CALLBACK ClockTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
     } else {
         RateTicks = 0;
     }
-    CountDown(SerialToLanSilence);
-    CountDown(LanToSerialSilence);
     if (SocketReceiveThreadHandle != nullptr) {
         char text[ClockTextCapacity];
         FormatElapsed(text, sizeof text, ClockHours, ClockMinutes, ClockSeconds);

@@ -1,9 +1,13 @@
 // Main window events: the commands of the buttons and the menu, the socket
-// notifications that move the connection through its states, and the
-// refresh tick that animates the arrows and connects automatically.
+// notifications that move the connection through its states, what the data
+// threads report (a connection that failed, a port that went away), the
+// refresh tick that animates the arrows and connects automatically, and the
+// second tick that counts quiet spells down and tries a lost port again.
 //
 // Everything here runs on the user-interface thread, so the connection's
-// state changes happen one message at a time.
+// state changes happen one message at a time. Connections are told apart by
+// their serial numbers, ports by their generations: a report about one that
+// has been replaced since changes nothing.
 #include "app.h"
 #include "../about/about.h"
 #include "../config/config.h"
@@ -12,22 +16,66 @@
 #include "../serial/serial.h"
 #include "../translog/translog.h"
 
+#include <commctrl.h>
 #include <mmsystem.h>
+#include <cstdio>
 
 static const char IdleText[] = "Idle";
 static const char PeerTextPrefix[] = "Connection - ";
+static const char SocketErrorFormat[] = "Socket Error: %2d";
+static const char WriteErrorText[] = "RS232C Write Error";
+static const char PortLostFormat[] = "Com%d lost, reopening";
+constexpr size_t StatusTextCapacity = 64;
 
-// The program ends: the port is closed, the data threads are told to stop
-// and the message loop is asked to end. The threads are not waited for; they
-// end at their next look at the port or the link state, or with the process.
+// "RS232C Write Error" has been shown since the port was last open: once per
+// loss is enough. User-interface thread.
+static bool WriteErrorShown;
+
+void FormatPortLost(char *text, size_t capacity, int number)
+{
+    snprintf(text, capacity, PortLostFormat, number);
+}
+
+void ShowPortState()
+{
+    char text[StatusTextCapacity] = {};
+    if (PortLost)
+        FormatPortLost(text, sizeof text, Settings.COM + 1);
+    SendMessageA(StatusBar, SB_SETTEXTA, StatusBarPortPart, reinterpret_cast<LPARAM>(text));
+}
+
+// After the port was opened, lost or switched: the status bar says so, and
+// a block that waits for a port is tried again at once.
+static void OnPortChanged()
+{
+    if (PortIsOpen(PortHandle))
+        WriteErrorShown = false;
+    ShowPortState();
+    WakeSocketReceiveThread();
+}
+
+static void ShowSocketError(int error)
+{
+    char text[StatusTextCapacity];
+    wsprintfA(text, SocketErrorFormat, error);
+    SetStatusText(text);
+}
+
+// The program ends: the data threads are told to stop, the port is closed
+// and the message loop is asked to end. The threads are not waited for
+// beyond the writer's letting go of the port; they end at their next look
+// at the link state, or with the process.
 void Shutdown()
 {
-    HANDLE port = PortHandle.exchange(nullptr);
-    if (PortIsOpen(port))
-        CloseHandle(port);
     LinkState = LinkShuttingDown;
-    // The socket receive thread clears the handle when it ends; whoever takes
-    // it first closes it.
+    CloseDataPath();
+    // A write held by the line is cancelled before its port is closed; a
+    // writer that does not let go leaves the port to the end of the process.
+    bool taken = TakePortFromWriter(WriterLetGoWaitMs);
+    HANDLE port = PortHandle.exchange(nullptr);
+    if (taken && PortIsOpen(port))
+        CloseHandle(port);
+    // The socket receive thread ends at its next look at the link state.
     HANDLE socketThread = SocketReceiveThreadHandle.exchange(nullptr);
     if (socketThread != nullptr)
         CloseHandle(socketThread);
@@ -85,6 +133,7 @@ void OnCommand(HWND window, WORD command)
         break;
     case IDM_SERIAL:
         (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_SERIAL), window, SerialDialogProc, 0);
+        OnPortChanged();
         break;
     case IDM_LOG_LAN_TO_SERIAL:
         StartLog(window, LogLanToSerialChannel);
@@ -129,11 +178,9 @@ static void StartDataThreads()
 
 static void OnConnected()
 {
-    ++ConnectionSerial;
-    PeerClosePending = 0;
     LinkState = LinkConnected;
+    OpenDataPath(ConnectionSocket);
     StartDataThreads();
-    WakeSocketReceiveThread();
 }
 
 // A connect that Winsock reports as done with no error; its own record of
@@ -155,10 +202,17 @@ static void OnConnectDone()
 }
 
 // Notifications still queued for a socket that has been closed since tell
-// nothing about the present connection.
+// nothing about the present connection, even when a new socket has been
+// given the same number.
 static bool IsCurrentSocket(SOCKET socket)
 {
-    return socket != 0 && (socket == ConnectionSocket || socket == ListeningSocket);
+    return socket != 0 && !IsStaleSocket(socket) && (socket == ConnectionSocket || socket == ListeningSocket);
+}
+
+// The three errors that end a connection whatever the event.
+static bool EndsTheConnection(int error)
+{
+    return error == WSAECONNRESET || error == WSAETIMEDOUT || error == WSAECONNREFUSED;
 }
 
 void OnSocketNotify(SOCKET socket, LPARAM lParam)
@@ -167,7 +221,7 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
         return;
     WORD error = WSAGETSELECTERROR(lParam);
     WORD event = WSAGETSELECTEVENT(lParam);
-    if (error == WSAECONNRESET || error == WSAETIMEDOUT || error == WSAECONNREFUSED) {
+    if (EndsTheConnection(error)) {
         EndConnectionFromNetwork();
         return;
     }
@@ -175,6 +229,9 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
     case FD_READ:
         RecvBlocked = 0;
         WakeSocketReceiveThread();
+        break;
+    case FD_WRITE:
+        WakeSocketSender();
         break;
     case FD_ACCEPT:
         if (AcceptPeer(socket) == 0)
@@ -190,9 +247,10 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
         break;
     case FD_CLOSE:
         // What the peer sent before closing may still wait to be read: the
-        // socket receive thread reads it and then reports the end.
-        if (LinkState == LinkConnected && SocketReceiveThreadHandle != nullptr) {
-            PeerClosePending = socket;
+        // socket receive thread reads it and then reports the end. Without a
+        // port there is nowhere to put it, and the server must not stay
+        // taken by a peer that has gone.
+        if (LinkState == LinkConnected && SocketReceiveThreadHandle != nullptr && !PortLost) {
             WakeSocketReceiveThread();
             break;
         }
@@ -206,21 +264,44 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
     }
 }
 
-void OnConnectionAborted()
+// A send failed for good: the connection is dropped like one the peer ended,
+// and the error stays shown until the next change.
+void OnConnectionAborted(LONG connection, int error)
 {
-    // The Close button or the peer's own close may have come first.
-    if (LinkState == LinkConnected)
-        EndConnectionFromNetwork();
+    if (LinkState != LinkConnected || connection != CurrentConnection())
+        return;
+    EndConnectionFromNetwork();
+    ShowSocketError(error);
 }
 
-// The socket receive thread has read all the peer sent (error 0), or has
-// ended on a receive error while a close waited for it.
-void OnPeerFinished(SOCKET socket, int error)
+// The socket receive thread has read all the peer sent (error 0), or its
+// receive failed: either way the connection is over. The errors that the
+// notifications treat as an ordinary end show the ordinary texts.
+void OnPeerFinished(LONG connection, int error)
 {
-    if (!IsCurrentSocket(socket) || LinkState != LinkConnected)
+    if (LinkState != LinkConnected || connection != CurrentConnection())
         return;
-    if (error == 0 || PeerClosePending == socket)
-        EndConnectionFromNetwork();
+    EndConnectionFromNetwork();
+    if (error != 0 && !EndsTheConnection(error))
+        ShowSocketError(error);
+}
+
+// A data thread found the port gone. The port is closed and tried again
+// every second; a write that failed is told once per loss, here rather than
+// on the data thread, so that no box holds the data up.
+void OnSerialLost(LONG generation, LPARAM how)
+{
+    if (generation != PortGeneration)
+        return;     // about a port that has been replaced since
+    if (PortIsOpen(PortHandle)) {
+        PortLost = true;
+        (void)RetryLostPort();      // closes the dead port; tries it at once
+        OnPortChanged();
+    }
+    if (how == SerialLostOnWrite && !PortIsOpen(PortHandle) && !WriteErrorShown) {
+        WriteErrorShown = true;
+        MessageBoxA(MainWindow, WriteErrorText, MessageCaption, MB_OK | MB_ICONERROR);
+    }
 }
 
 void OnRefreshTick()
@@ -228,4 +309,11 @@ void OnRefreshTick()
     AnimateArrows();
     if (Settings.CONNECT != 0 && LinkState == LinkIdle)
         StartConnection();
+}
+
+void OnSecondTick()
+{
+    CountDownQuietSpells();
+    if (PortLost && RetryLostPort())
+        OnPortChanged();
 }

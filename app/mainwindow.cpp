@@ -86,6 +86,8 @@ static BOOL StartSequence(HWND window)
         StartSerialReceiveThread();
     InitTransferLogs();
     SetTimer(window, IDT_REFRESH, RefreshPeriodMs, nullptr);
+    SetTimer(window, IDT_SECOND, SecondPeriodMs, nullptr);
+    ShowPortState();
 
     LanToSerialSilence = 0;
     SerialToLanSilence = 0;
@@ -110,14 +112,22 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnSocketNotify(static_cast<SOCKET>(wParam), lParam);
         return FALSE;
     case WM_CONNECTION_ABORTED:
-        OnConnectionAborted();
+        OnConnectionAborted(static_cast<LONG>(wParam), static_cast<int>(lParam));
         return FALSE;
     case WM_PEER_FINISHED:
-        OnPeerFinished(static_cast<SOCKET>(wParam), static_cast<int>(lParam));
+        OnPeerFinished(static_cast<LONG>(wParam), static_cast<int>(lParam));
+        return FALSE;
+    case WM_SERIAL_LOST:
+        OnSerialLost(static_cast<LONG>(wParam), lParam);
+        return FALSE;
+    case WM_SOCKET_CLOSED:
+        OnSocketClosed(static_cast<SOCKET>(wParam));
         return FALSE;
     case WM_TIMER:
-        // The refresh timer is the window's only timer.
-        OnRefreshTick();
+        if (wParam == IDT_SECOND)
+            OnSecondTick();
+        else
+            OnRefreshTick();
         return FALSE;
     default:
         return FALSE;

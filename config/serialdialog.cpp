@@ -71,7 +71,9 @@ static void OnOk(HWND dialog)
     int port = Selection(dialog, IDC_SERIAL_PORT);
     int com = port == NoSelection ? previous : port;
     Settings.COM = com;
-    if (com != previous || !PortIsOpen(PortHandle)) {
+    // A port that went away is opened anew, even when its dead handle is
+    // still about.
+    if (com != previous || !PortIsOpen(PortHandle) || PortLost) {
         if (ReopenSerialPort(com) != 0) {
             EndDialog(dialog, IDCANCEL);
             return;

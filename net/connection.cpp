@@ -4,19 +4,23 @@
 //
 // Every socket is non-blocking and reports to the main window through
 // WSAAsyncSelect, so nothing here waits. All of it runs on the
-// user-interface thread, in the order the window messages arrive, except
-// AbortConnection, which the serial receive thread calls after a failed
-// send: it only closes the socket and leaves the rest to the main window.
+// user-interface thread, in the order the window messages arrive; the data
+// threads report a failed send by a posted message. Every socket is closed
+// here, once: a connection's socket only after its data path is closed.
 //
 // Each start takes one Winsock start-up; the start-up ends when the
 // connection ends for good (client: every close; server: the Close button)
-// or when the start fails, so that automatic retries hold nothing.
+// or when the start fails, so that automatic retries hold nothing. A start
+// fixes the mode until then: a server goes on listening for the next peer,
+// and a client goes idle, whatever the socket dialog sets meanwhile.
 #include "net.h"
 #include "../app/app.h"
 #include "../config/config.h"
 #include "../res/resource.h"
 
+#include <mstcpip.h>
 #include <cstdio>
+#include <vector>
 
 std::atomic<LONG> LinkState{LinkIdle};  // user-interface thread
 std::atomic<SOCKET> ConnectionSocket;   // user-interface thread; taken by AbortConnection
@@ -24,6 +28,9 @@ SOCKET ListeningSocket;                 // user-interface thread
 std::atomic<LONG> RecvBlocked;          // socket receive thread sets, FD_READ clears
 
 static bool WinsockStarted;             // user-interface thread
+static bool SessionStarted;             // user-interface thread: a start holds its mode
+static int32_t SessionMode;             // user-interface thread
+static std::vector<SOCKET> StaleSockets;    // user-interface thread: closed, markers not yet through
 
 static const char ConnectionRequestText[] = "Connection Request ・・・";
 static const char AcceptWaitingText[] = "Accept Waiting ・・・";
@@ -37,12 +44,52 @@ static const char BindErrorText[] = "Bind Error: 10048";
 static const char ListenErrorText[] = "Listen Error: ";
 static const char PeerTextPrefix[] = "Connection - ";
 
+// The socket option TCP_MAXRT of the Windows SDK (ws2ipdef.h), which the
+// headers of mingw-w64 lack.
+constexpr int TcpMaxRetransmitOption = 5;
+
 // The largest backlog the stack allows.
 constexpr int ListenBacklog = 0x7FFFFFFF;
 
 bool IsClientMode()
 {
-    return Settings.MODE == 1;
+    return (SessionStarted ? SessionMode : Settings.MODE.load()) == 1;
+}
+
+static void BeginSession()
+{
+    SessionMode = Settings.MODE;
+    SessionStarted = true;
+}
+
+void CloseSocket(SOCKET socket)
+{
+    if (socket == 0 || socket == INVALID_SOCKET)
+        return;
+    closesocket(socket);
+    // Notifications for the socket posted before the close precede the
+    // marker in the queue; a later socket of the same number follows it.
+    if (PostMessageA(MainWindow, WM_SOCKET_CLOSED, static_cast<WPARAM>(socket), 0))
+        StaleSockets.push_back(socket);
+}
+
+bool IsStaleSocket(SOCKET socket)
+{
+    for (SOCKET stale : StaleSockets) {
+        if (stale == socket)
+            return true;
+    }
+    return false;
+}
+
+void OnSocketClosed(SOCKET socket)
+{
+    for (auto stale = StaleSockets.begin(); stale != StaleSockets.end(); ++stale) {
+        if (*stale == socket) {
+            StaleSockets.erase(stale);
+            return;
+        }
+    }
 }
 
 // Returns the failure text, or null once Winsock is ready.
@@ -63,8 +110,10 @@ static const char *BeginWinsock()
     return nullptr;
 }
 
+// The session ends with the start-up: the next start takes the mode anew.
 static void EndWinsock()
 {
+    SessionStarted = false;
     if (!WinsockStarted)
         return;
     WinsockStarted = false;
@@ -75,16 +124,16 @@ static void CloseListeningSocket()
 {
     SOCKET listener = ListeningSocket;
     ListeningSocket = 0;
-    if (listener != 0)
-        closesocket(listener);
+    CloseSocket(listener);
 }
 
 // A start that fails gives back all it took: the socket and the start-up.
+// The listening socket is in both places; it is closed once.
 static void FailStart(const char *text)
 {
     SOCKET socket = ConnectionSocket.exchange(0);
-    if (socket != 0 && socket != INVALID_SOCKET)
-        closesocket(socket);
+    if (socket != ListeningSocket)
+        CloseSocket(socket);
     CloseListeningSocket();
     EndWinsock();
     SetStatusText(text);
@@ -92,11 +141,22 @@ static void FailStart(const char *text)
 }
 
 // Bytes go out as they come: a bridge that waited to fill segments would
-// hold small messages back by a delayed acknowledgement each.
-static void SendPromptly(SOCKET socket)
+// hold small messages back by a delayed acknowledgement each. A peer that
+// vanished (cable pulled, host gone, a NAT entry expired) is found out by
+// keep-alive probes on a quiet line, and where the platform offers it by a
+// limit on retransmission while data is in flight; either ends the
+// connection with an error notification like any other.
+static void TuneConnectionSocket(SOCKET socket)
 {
     BOOL on = TRUE;
     (void)setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char *>(&on), sizeof on);
+    tcp_keepalive keepAlive = {1, KeepAliveIdleMs, KeepAliveIntervalMs};
+    DWORD returned = 0;
+    (void)WSAIoctl(socket, SIO_KEEPALIVE_VALS, &keepAlive, sizeof keepAlive, nullptr, 0, &returned, nullptr,
+                   nullptr);   // without it, a dead peer is found only when data is sent
+    DWORD limit = RetransmitLimitSeconds;
+    // Windows Vista and later; Wine refuses it (WSAENOPROTOOPT).
+    (void)setsockopt(socket, IPPROTO_TCP, TcpMaxRetransmitOption, reinterpret_cast<const char *>(&limit), sizeof limit);
 }
 
 static void SelectSocketEvents(SOCKET socket)
@@ -118,12 +178,13 @@ void StartClient()
         return;
     }
     ConnectionSocket = client;
-    SendPromptly(client);
+    BeginSession();
+    TuneConnectionSocket(client);
 
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(Settings.PORT);
-    address.sin_addr.s_addr = inet_addr(Settings.IP);
+    address.sin_addr.s_addr = DottedAddress(Settings.IP);
     SelectSocketEvents(client);
     if (connect(client, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         int error = WSAGetLastError();
@@ -149,6 +210,7 @@ void StartServer()
     }
     ListeningSocket = listener;
     ConnectionSocket = listener;
+    BeginSession();
 
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -196,11 +258,11 @@ int AcceptPeer(SOCKET listener)
     // without a word.
     if (LinkState == LinkConnected ||
         !PeerPermitted(peer.sin_addr.s_addr, Settings.PERMISSIP1, Settings.PERMISSIP2, Settings.PERMISSIP3)) {
-        closesocket(accepted);
+        CloseSocket(accepted);
         return 1;
     }
     ConnectionSocket = accepted;
-    SendPromptly(accepted);
+    TuneConnectionSocket(accepted);
     char text[PeerTextCapacity] = {};
     FormatPeerText(peer.sin_addr.s_addr, text, sizeof text);
     SetStatusText(text);
@@ -210,12 +272,13 @@ int AcceptPeer(SOCKET listener)
 
 int CloseConnection(int reason)
 {
-    // A server's listening socket stays open while the server waits for
-    // the next peer.
+    // The data threads let go first. A server's listening socket stays open
+    // while the server waits for the next peer.
+    CloseDataPath();
     SOCKET socket = ConnectionSocket.exchange(0);
     if (socket != 0 && socket != ListeningSocket) {
         (void)shutdown(socket, SD_BOTH);     // the peer may be gone already
-        closesocket(socket);
+        CloseSocket(socket);
     }
     if (IsClientMode()) {
         SetStatusText(IdleText);
@@ -231,15 +294,9 @@ int CloseConnection(int reason)
     return 0;
 }
 
-void AbortConnection(SOCKET failed)
+void AbortConnection(LONG connection, int error)
 {
-    // Only the socket whose send failed is closed: by the time the send
-    // fails the main window may have closed it and started another.
-    SOCKET expected = failed;
-    if (failed == 0 || !ConnectionSocket.compare_exchange_strong(expected, 0))
-        return;
-    closesocket(failed);
     // The main window ends the connection as it does when the peer closes,
     // so that the state moves on even if Winsock reports nothing more.
-    PostMessageA(MainWindow, WM_CONNECTION_ABORTED, 0, 0);
+    PostMessageA(MainWindow, WM_CONNECTION_ABORTED, static_cast<WPARAM>(connection), error);
 }

@@ -2,28 +2,42 @@
 // peer sends to the serial write, and SendToPeer, through which the serial
 // receive thread sends.
 //
-// The receive thread waits on SocketReadEvent, which the main window sets
-// for every FD_READ and connection change, so the first bytes after a quiet
-// spell go on at once; it also looks again every 100 ms, so a notification
-// handled between a failed recv and the wait is never missed. When the peer
-// has closed its end, the thread reads what is left, tells the main window,
-// and waits for the connection to change: the main window closes the socket
-// only then, so nothing the peer sent before closing is lost.
+// Both data threads act for one connection at a time, known by its serial
+// number, and reach its socket only through SendToPeer and ReceiveFromPeer.
+// Those hold DataPathLock shared for one non-blocking call; the
+// user-interface thread changes the connection under it exclusively, so a
+// data thread never sees a socket that has been closed, nor the socket of
+// the next connection under the serial of the last.
+//
+// The receive thread runs from start-up to the end: it waits on
+// SocketReadEvent, which the main window sets for every FD_READ and
+// connection change, and looks again every 100 ms, so a notification handled
+// between a failed recv and the wait is never missed. When the peer has
+// closed its end, or its connection failed, the thread reads what is left,
+// tells the main window and waits for the next connection: the main window
+// closes the socket only then, so nothing the peer sent before closing is
+// lost. A block the port could not take is held, and nothing more is
+// received until it is written, so TCP holds the peer back meanwhile.
 #include "net.h"
 #include "../app/app.h"
 #include "../serial/serial.h"
 
-HANDLE SocketReadEvent;     // created by the start sequence; set on the user-interface thread
+HANDLE SocketReadEvent;                 // created by the start sequence; set on the user-interface thread
 std::atomic<LONG> ConnectionSerial;     // user-interface thread
-SOCKET PeerClosePending;                // user-interface thread
 
-static const char SocketErrorFormat[] = "Socket Error: %2d";
-constexpr size_t StatusTextCapacity = 64;
+static HANDLE SocketWritableEvent;      // created by the start sequence; set on the user-interface thread
+
+// The connection the data threads act for; 0 serial and socket when none.
+static SRWLOCK DataPathLock = SRWLOCK_INIT;     // shared: data threads, one call; exclusive: user-interface thread
+static LONG PathConnection;                     // under DataPathLock
+static SOCKET PathSocket;                       // under DataPathLock
 
 void InitSocketDataPath()
 {
     if (SocketReadEvent == nullptr)
         SocketReadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (SocketWritableEvent == nullptr)
+        SocketWritableEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 }
 
 void WakeSocketReceiveThread()
@@ -32,16 +46,92 @@ void WakeSocketReceiveThread()
         SetEvent(SocketReadEvent);
 }
 
-int SendToPeer(SOCKET socket, const char *data, int count)
+void WakeSocketSender()
 {
-    int sent = send(socket, data, count, 0);
+    if (SocketWritableEvent != nullptr)
+        SetEvent(SocketWritableEvent);
+}
+
+void WaitPeerWritable(DWORD timeoutMs)
+{
+    if (SocketWritableEvent != nullptr)
+        (void)WaitForSingleObject(SocketWritableEvent, timeoutMs);     // a time-out only means: try again
+    else
+        Sleep(timeoutMs);
+}
+
+// The data threads are woken for every change, so that a wait for the last
+// connection ends at once.
+static void WakeDataThreads()
+{
+    WakeSocketReceiveThread();
+    WakeSocketSender();
+    WakeSerialWriter();
+}
+
+LONG OpenDataPath(SOCKET socket)
+{
+    LONG connection = ++ConnectionSerial;
+    AcquireSRWLockExclusive(&DataPathLock);     // held by the others for one non-blocking call at most
+    PathConnection = connection;
+    PathSocket = socket;
+    ReleaseSRWLockExclusive(&DataPathLock);
+    WakeDataThreads();
+    return connection;
+}
+
+void CloseDataPath()
+{
+    AcquireSRWLockExclusive(&DataPathLock);
+    PathConnection = 0;
+    PathSocket = 0;
+    ReleaseSRWLockExclusive(&DataPathLock);
+    WakeDataThreads();
+}
+
+LONG CurrentConnection()
+{
+    AcquireSRWLockShared(&DataPathLock);
+    LONG connection = PathConnection;
+    ReleaseSRWLockShared(&DataPathLock);
+    return connection;
+}
+
+// One call on the socket of the connection, with the path held for its
+// length; ConnectionEnded when that connection has ended. The call's error
+// is kept for the caller.
+template <typename Call>
+static int CallOnPath(LONG connection, Call call)
+{
+    int result = ConnectionEnded;
+    int error = 0;
+    AcquireSRWLockShared(&DataPathLock);
+    if (connection != 0 && PathConnection == connection) {
+        result = call(PathSocket);
+        if (result == SOCKET_ERROR)
+            error = WSAGetLastError();
+    }
+    ReleaseSRWLockShared(&DataPathLock);
+    if (result == SOCKET_ERROR)
+        WSASetLastError(error);
+    return result;
+}
+
+int SendToPeer(LONG connection, const char *data, int count)
+{
+    int sent = CallOnPath(connection, [=](SOCKET socket) { return send(socket, data, count, 0); });
     if (sent == SOCKET_ERROR) {
         int error = WSAGetLastError();
         if (error != WSAEWOULDBLOCK)
-            AbortConnection(socket);
+            AbortConnection(connection, error);
         WSASetLastError(error);     // the caller asks for it again
     }
     return sent;
+}
+
+int ReceiveFromPeer(LONG connection, char *buffer, int size)
+{
+    return CallOnPath(connection, [=](SOCKET socket) { return recv(socket, buffer, size, 0); });
 }
 
 static void WaitForWork()
@@ -49,49 +139,42 @@ static void WaitForWork()
     WaitForSingleObject(SocketReadEvent, PollPeriodMs);
 }
 
+static void ReportPeerFinished(LONG connection, int error)
+{
+    PostMessageA(MainWindow, WM_PEER_FINISHED, static_cast<WPARAM>(connection), error);
+}
+
 DWORD WINAPI SocketReceiveThread(LPVOID)
 {
     char block[SocketBlockSize];
-    bool finished = false;      // the peer of this connection has closed its end
-    LONG connection = -1;
-    for (;;) {
-        SOCKET socket = ConnectionSocket;
-        if (ConnectionSerial != connection) {
-            connection = ConnectionSerial;
-            finished = false;
-        }
-        if (LinkState != LinkConnected || socket == 0 || finished) {
+    LONG finished = 0;      // the connection whose peer has closed its end, or whose socket failed
+    while (LinkState != LinkShuttingDown) {
+        // A block that waits for the port goes first: nothing more is read
+        // meanwhile.
+        if (SerialWriteHeld() && !ResumeSerialWrite()) {
             WaitForWork();
             continue;
         }
-        int received = recv(socket, block, sizeof block, 0);
+        LONG connection = CurrentConnection();
+        if (connection == 0 || connection == finished) {
+            WaitForWork();
+            continue;
+        }
+        int received = ReceiveFromPeer(connection, block, sizeof block);
         if (received > 0) {
-            SerialWrite(block, received);
+            SerialWrite(connection, block, received);
             continue;
         }
-        if (received == 0) {
-            finished = true;
-            PostMessageA(MainWindow, WM_PEER_FINISHED, static_cast<WPARAM>(socket), 0);
+        if (received == ConnectionEnded)
             continue;
-        }
-        int error = WSAGetLastError();
+        int error = received == 0 ? 0 : WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
             RecvBlocked = 1;
             WaitForWork();
             continue;
         }
-        // The main window closed the socket while recv ran: that is the
-        // connection's end, not a failure of it.
-        if (socket != ConnectionSocket || LinkState != LinkConnected)
-            continue;
-        char text[StatusTextCapacity];
-        wsprintfA(text, SocketErrorFormat, error);
-        SetStatusText(text);
-        // A close that waited for this thread's reading must not wait on.
-        PostMessageA(MainWindow, WM_PEER_FINISHED, static_cast<WPARAM>(socket), error);
-        HANDLE self = SocketReceiveThreadHandle.exchange(nullptr);
-        if (self != nullptr)
-            CloseHandle(self);
-        return static_cast<DWORD>(-1);
+        finished = connection;
+        ReportPeerFinished(connection, error);
     }
+    return static_cast<DWORD>(-1);
 }

@@ -28,22 +28,24 @@ constexpr WORD WinsockVersion = MAKEWORD(1, 1);
 // The status text with a peer's address: "Connection - " and a dotted quad.
 constexpr size_t PeerTextCapacity = 36;
 
+// A peer that vanished without a word is found out by keep-alive probes: the
+// first after this much quiet, then one a second. Where the platform offers
+// it, a peer that stops acknowledging data in flight is given up after
+// RetransmitLimitSeconds.
+constexpr ULONG KeepAliveIdleMs = 10000;
+constexpr ULONG KeepAliveIntervalMs = 1000;
+constexpr DWORD RetransmitLimitSeconds = 20;
+
 // Written on the user-interface thread; every thread reads it. Idle from the
 // start, so that no thread sees a connection before the first one is made.
 extern std::atomic<LONG> LinkState;
 // The one socket in use, 0 when none: the client socket, the listening
-// socket while a server waits, or the accepted peer. Set on the
-// user-interface thread; whoever closes it takes it with exchange(0).
+// socket while a server waits, or the accepted peer. User-interface thread;
+// the data threads never use it (see the data path below).
 extern std::atomic<SOCKET> ConnectionSocket;
 // The server's listening socket while a server runs, 0 otherwise.
 // User-interface thread only.
 extern SOCKET ListeningSocket;
-// Counts the connections made; the data threads tell one connection from
-// the next by it, as a socket handle may be reused. User-interface thread.
-extern std::atomic<LONG> ConnectionSerial;
-// The socket whose FD_CLOSE waits for the socket receive thread to read
-// what the peer sent before closing; 0 when none. User-interface thread.
-extern SOCKET PeerClosePending;
 // 1 after the socket receive thread found nothing to read; FD_READ clears it.
 extern std::atomic<LONG> RecvBlocked;
 
@@ -51,25 +53,56 @@ void StartClient();
 void StartServer();
 int AcceptPeer(SOCKET listener);
 int CloseConnection(int reason);
-// Called by the sending thread with the socket whose send failed.
-void AbortConnection(SOCKET failed);
+// Called on a data thread after a hard send error on the connection: the
+// main window drops it and shows the error.
+void AbortConnection(LONG connection, int error);
+// The mode the connection in use started in (1 client), kept until it ends
+// whatever the socket dialog does meanwhile; outside a connection, the
+// settings' mode.
 bool IsClientMode();
+
+// Sockets are closed on the user-interface thread only, and once. A closed
+// socket's number is free at once for the next socket: the notifications
+// still queued for the old one are recognised as stale until the marker
+// posted after the close (WM_SOCKET_CLOSED) comes through.
+void CloseSocket(SOCKET socket);
+bool IsStaleSocket(SOCKET socket);
+void OnSocketClosed(SOCKET socket);
 
 // The permitted-address rule: true when no slot is set or the address, in
 // network byte order, is in one of them.
 bool PeerPermitted(uint32_t address, uint32_t slot1, uint32_t slot2, uint32_t slot3);
 void FormatPeerText(uint32_t address, char *text, size_t capacity);
 
-// The socket data path.
+// The data path: the connection the data threads act for, known by its
+// serial number. The user-interface thread opens it when a connection is
+// made and closes it before the connection's socket is closed; the data
+// threads reach the socket only through the calls below, which hold the
+// path for the length of one non-blocking call, so no socket is used after
+// it was closed and no byte meant for one connection reaches another.
 constexpr int SocketBlockSize = 8192;   // one receive, and one write request to the port
+// What the calls below return when their connection has ended.
+constexpr int ConnectionEnded = -2;
+// Counts the connections made. User-interface thread.
+extern std::atomic<LONG> ConnectionSerial;
+LONG OpenDataPath(SOCKET socket);       // the new connection's serial
+void CloseDataPath();
+// The serial of the connection that is up, 0 when none is.
+LONG CurrentConnection();
+// One send (recv) on the socket of the connection: what send (recv)
+// returned, or ConnectionEnded. WSAGetLastError tells why after -1. After a
+// hard send error the connection is dropped.
+int SendToPeer(LONG connection, const char *data, int count);
+int ReceiveFromPeer(LONG connection, char *buffer, int size);
+
 // Set for every FD_READ and connection change; the socket receive thread
 // waits on it.
 extern HANDLE SocketReadEvent;
 void InitSocketDataPath();
 void WakeSocketReceiveThread();
-// One send on the socket; after a hard error the connection is dropped.
-// Returns what send returned; WSAGetLastError tells why after -1.
-int SendToPeer(SOCKET socket, const char *data, int count);
+// FD_WRITE and connection changes wake a sender that waits for room.
+void WakeSocketSender();
+void WaitPeerWritable(DWORD timeoutMs);
 DWORD WINAPI SocketReceiveThread(LPVOID);
 
 // The socket settings dialog: server or client mode, the two ports and the

@@ -71,8 +71,10 @@
 #define IDC_LOG_DIRECTION               1064
 #define IDC_LOG_FILE                    1065
 
-// The main window's 300 ms refresh timer.
+// The main window's 300 ms refresh timer, and its once-a-second
+// housekeeping timer.
 #define IDT_REFRESH                     119
+#define IDT_SECOND                      120
 
 // Menu commands of the menu "RS232C".
 #define IDM_END                         300

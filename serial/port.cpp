@@ -1,12 +1,13 @@
 // The serial port: opening it for overlapped I/O, its line settings, the two
-// flow-control lines and the notices that tell the user why a port is not
-// open.
+// flow-control lines, the notices that tell the user why a port is not open,
+// and the handing over of the port when it is switched, lost or found again.
 //
 // Everything here but the flow lines runs on the user-interface thread: the
-// start sequence and the serial settings dialog open and configure the port.
-// The flow lines are moved by the serial receive thread alone. The port
-// handle and the two overlapped records are replaced only while no data
-// thread uses them.
+// start sequence, the serial settings dialog and the once-a-second retry of
+// a lost port open and configure it. The flow lines are moved by the serial
+// receive thread alone. The port handle and the two overlapped records are
+// replaced only while neither data thread uses them: the receive thread has
+// ended and the writer has let go (see write.cpp).
 #include "serial.h"
 #include "../app/app.h"
 #include "../config/config.h"
@@ -17,12 +18,11 @@
 const char *const PortNameTable[PortCount] = {"com1", "com2", "com3", "com4", "com5", "com6"};
 
 std::atomic<HANDLE> PortHandle;             // user-interface thread
+std::atomic<LONG> PortGeneration;           // user-interface thread
 OVERLAPPED ReadOverlapped;                  // user-interface thread at an open; then the serial receive thread
 OVERLAPPED WriteOverlapped;                 // user-interface thread at an open; then SerialWrite
 std::atomic<LONG> SerialReaderStopped{1};   // the serial receive thread, and the serial dialog
-
-static const char ReadEventPrefix[] = "Read";
-static const char WriteEventPrefix[] = "Write";
+bool PortLost;                              // user-interface thread
 
 static const struct {
     const char *text;
@@ -40,6 +40,8 @@ static const struct {
 static const char OpenErrorFormat[] = "Com%d Open Error";
 static const char ComSettingErrorFormat[] = "COM Setting Error: %d";
 constexpr size_t NoticeCapacity = 64;
+
+enum OpenOutcome { PortOpened, PortRefused, PortTakesNoEvents };
 
 static int ShowNoticeText(const char *text, UINT icon)
 {
@@ -78,27 +80,35 @@ bool PortDeviceName(int com, char *name, size_t capacity)
     return false;
 }
 
-// The name carries the whole port number, so that no two ports of this or
-// another running copy share an event.
-void PortEventName(const char *prefix, int number, char *name, size_t capacity)
-{
-    snprintf(name, capacity, "%s%d", prefix, number);
-}
-
-// A named event comes back as the existing object when the name is in use,
-// with its old state; the state asked for is set explicitly.
-static HANDLE CreatePortEvent(const char *prefix, int number, bool signalled)
+bool PortWorthRetrying(int com)
 {
     char name[PortNameCapacity];
-    PortEventName(prefix, number, name, sizeof name);
-    HANDLE event = CreateEventA(nullptr, TRUE, signalled, name);
-    if (event != nullptr) {
-        if (signalled)
-            SetEvent(event);
-        else
-            ResetEvent(event);
+    return PortDeviceName(com, name, sizeof name);
+}
+
+bool PortErrorMeansLost(DWORD error)
+{
+    switch (error) {
+    case ERROR_SUCCESS:
+    case ERROR_IO_PENDING:
+    case ERROR_IO_INCOMPLETE:
+    case ERROR_OPERATION_ABORTED:   // our own cancel, or a purge
+    case ERROR_TIMEOUT:
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_COUNTER_TIMEOUT:
+        return false;
+    default:
+        // A driver says "gone" in many words: a removed USB adapter gives
+        // access denied, bad command or device not connected, a pty whose
+        // other end closed broken pipe or not ready.
+        return true;
     }
-    return event;
+}
+
+// The events are unnamed: no other process can find and signal them.
+static HANDLE CreatePortEvent(bool signalled)
+{
+    return CreateEventA(nullptr, TRUE, signalled, nullptr);
 }
 
 static void ReleasePortEvents()
@@ -110,32 +120,49 @@ static void ReleasePortEvents()
     }
 }
 
-int OpenSerialPort(const char *name, int number)
+// Opens the device, empties its queues and sets up the two records, without
+// a word to the user. A refused open leaves the port to be tried again.
+static OpenOutcome OpenPort(const char *name)
 {
     HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     PortHandle = port;
+    ++PortGeneration;
     if (port == INVALID_HANDLE_VALUE) {
-        ShowOpenNotice(number);
-        return 1;
+        PortLost = true;
+        return PortRefused;
     }
     if (!SetCommMask(port, PortEventMask)) {
-        // A port that takes no event mask is no use to the receive thread:
-        // it is closed again and counts as not opened, so that the serial
-        // settings dialog opens it afresh.
+        // A device that takes no event mask is no port for the receive
+        // thread: it is closed again and counts as not opened, so that the
+        // serial settings dialog opens it afresh.
         PortHandle = INVALID_HANDLE_VALUE;
         CloseHandle(port);
+        return PortTakesNoEvents;
+    }
+    PortLost = false;
+    (void)SetupComm(port, InputQueueSize, OutputQueueSize);    // the driver keeps its own sizes if it refuses
+    // Whatever the device left in a queue before this open is not ours.
+    (void)PurgeComm(port, PortPurgeMask);
+    ReleasePortEvents();
+    WriteOverlapped.hEvent = CreatePortEvent(true);
+    ReadOverlapped.hEvent = CreatePortEvent(false);
+    return PortOpened;
+}
+
+int OpenSerialPort(const char *name, int number)
+{
+    switch (OpenPort(name)) {
+    case PortOpened:
+        return 0;
+    case PortRefused:
+        ShowOpenNotice(number);
+        return 1;
+    case PortTakesNoEvents:
         ShowNotice(NoticeEventMask);
         return 1;
     }
-    (void)SetupComm(port, InputQueueSize, OutputQueueSize);    // the driver keeps its own sizes if it refuses
-
-    // The events of an earlier open go first, so that the names are free
-    // and the new events start in the state asked for.
-    ReleasePortEvents();
-    WriteOverlapped.hEvent = CreatePortEvent(WriteEventPrefix, number, true);
-    ReadOverlapped.hEvent = CreatePortEvent(ReadEventPrefix, number, false);
-    return 0;
+    return 1;
 }
 
 int OpenConfiguredPort(int com)
@@ -146,9 +173,18 @@ int OpenConfiguredPort(int com)
         snprintf(text, sizeof text, ComSettingErrorFormat, com);
         ShowNoticeText(text, MB_ICONERROR);
         PortHandle = INVALID_HANDLE_VALUE;
+        PortLost = false;       // there is nothing to try again
         return 1;
     }
     return OpenSerialPort(name, com + 1);
+}
+
+int TryOpenConfiguredPort(int com)
+{
+    char name[PortNameCapacity];
+    if (!PortDeviceName(com, name, sizeof name))
+        return 1;
+    return OpenPort(name) == PortOpened ? 0 : 1;
 }
 
 DCB BuildPortState(int32_t bps, uint8_t bits, uint8_t parity, uint8_t stopBits, int32_t flow)
@@ -182,10 +218,10 @@ void ConfigureSerialPort()
     if (!PortIsOpen(port))
         return;
     // Line errors, queue sizes and a state the driver refuses are not the
-    // user's business here: the port keeps what it had.
+    // user's business here: the port keeps what it had. No purge: bytes that
+    // wait in either queue are the user's data.
     (void)ClearCommError(port, nullptr, nullptr);
     (void)SetupComm(port, InputQueueSize, OutputQueueSize);
-    (void)PurgeComm(port, PortPurgeMask);
     DCB state = BuildPortState(Settings.BPS, Settings.BIT, Settings.PARI, Settings.STOP, Settings.FLOW);
     (void)SetCommState(port, &state);
 }
@@ -212,39 +248,51 @@ static void MoveFlowLine(bool raise)
 void RaiseFlowLine() { MoveFlowLine(true); }
 void DropFlowLine() { MoveFlowLine(false); }
 
-// Takes the port from the writer: a write waiting for the port gives up,
-// and the lock is ours once the writer has let go.
-static void TakePortFromWriter()
+// Both data threads let go of the port, and the old handle is closed; the
+// port then reads as not open. False when a thread did not let go in time:
+// the port is then as it was, with its receive thread running.
+static bool ClosePort()
 {
-    PortClosing = 1;
-    HANDLE port = PortHandle;
-    if (PortIsOpen(port))
-        (void)CancelIoEx(port, &WriteOverlapped);      // nothing may be under way
-    AcquireSRWLockExclusive(&PortWriteLock);
-}
-
-static void GivePortToWriter()
-{
-    PortClosing = 0;
-    ReleaseSRWLockExclusive(&PortWriteLock);
+    if (!StopSerialReceiveThread(ReceiveThreadStopWaitMs))
+        return false;
+    if (!TakePortFromWriter(WriterLetGoWaitMs)) {
+        StartSerialReceiveThread();
+        return false;
+    }
+    HANDLE old = PortHandle.exchange(INVALID_HANDLE_VALUE);
+    if (PortIsOpen(old))
+        CloseHandle(old);
+    ++PortGeneration;
+    return true;
 }
 
 int ReopenSerialPort(int com)
 {
-    if (!StopSerialReceiveThread(ReceiveThreadStopWaitMs)) {
-        // The reader still holds the read record: the port stays as it is.
-        char name[PortNameCapacity];
-        if (PortDeviceName(com, name, sizeof name))
+    if (!ClosePort()) {
+        // A data thread still holds the port: it stays as it is.
+        if (PortWorthRetrying(com))
             ShowOpenNotice(com + 1);
         return 1;
     }
-    TakePortFromWriter();
-    HANDLE old = PortHandle.exchange(nullptr);
-    if (PortIsOpen(old))
-        CloseHandle(old);
     int result = OpenConfiguredPort(com);
     GivePortToWriter();
     if (result == 0)
         StartSerialReceiveThread();
     return result;
+}
+
+bool RetryLostPort()
+{
+    if (!PortLost)
+        return true;
+    if (!ClosePort())
+        return false;
+    int result = TryOpenConfiguredPort(Settings.COM);
+    if (result == 0)
+        ConfigureSerialPort();
+    GivePortToWriter();
+    if (result != 0)
+        return false;
+    StartSerialReceiveThread();
+    return true;
 }

@@ -1,13 +1,19 @@
 // The serial receive thread: bytes from the port to the TCP peer.
 //
-// One thread at a time owns ReadOverlapped and the read buffer. It reads
-// only while a peer is connected, so that bytes arriving without one wait in
-// the driver's input queue, where the flow control of the hardware modes
-// holds the device back. While connected and quiet it keeps a one-byte read
-// in flight, which wakes it at the first byte; the rest then waiting in the
-// queue is read at once, and the chunk goes to the peer whole. A read in
-// flight is cancelled and reaped before its buffer or record is used again,
-// and before the thread ends.
+// One thread at a time owns ReadOverlapped and the read buffer, and it runs
+// only while a port is open. It reads only while a peer is connected, so that
+// bytes arriving without one wait in the driver's input queue, where the flow
+// control of the hardware modes holds the device back. While connected and
+// quiet it keeps a one-byte read in flight, which wakes it at the first byte;
+// the rest then waiting in the queue is read at once, and the chunk goes to
+// the peer whole. A read in flight is cancelled and reaped before its buffer
+// or record is used again, and before the thread ends.
+//
+// A chunk belongs to the connection it is sent to: when that connection
+// ends, the unsent rest goes with it. Bytes not yet offered to any peer wait
+// for the next one. When the port fails in a way that means the device is
+// gone, the thread forwards what it holds, tells the main window, and ends;
+// the main window opens the port again and starts a new one.
 #include "serial.h"
 #include "../app/app.h"
 #include "../config/config.h"
@@ -16,9 +22,6 @@
 
 #include <process.h>
 #include <cstring>
-
-static const char SocketErrorFormat[] = "Socket Error: %2d";
-constexpr size_t StatusTextCapacity = 64;
 
 // The running thread's handle, to wait for its end; user-interface thread.
 static HANDLE ReceiveThread;
@@ -36,26 +39,44 @@ namespace {
 
 struct Reader {
     HANDLE port;
+    LONG generation;    // of the port this thread reads
     char buffer[SerialReadSize];
     DWORD held;         // bytes read and not yet forwarded
     bool inFlight;      // a read into buffer + held is under way
     bool wakeUp;        // that read is the one-byte read that waits for data
     bool flowStopped;
+    bool lost;          // the port failed in a way that means the device is gone
 };
 
-bool StopRequested()
+// The thread is told to end: the program ends or the port changes hands.
+bool Abandoned()
 {
     return LinkState == LinkShuttingDown || PortHandle == nullptr || SerialReaderStopped == 1;
 }
 
-DWORD QueuedInput(HANDLE port)
+bool StopRequested(const Reader &reader)
+{
+    return reader.lost || Abandoned();
+}
+
+// A failure that means the device is gone ends the thread; others only mean
+// that nothing came this time.
+void NoteFailure(Reader &reader, DWORD error)
+{
+    if (PortErrorMeansLost(error))
+        reader.lost = true;
+}
+
+DWORD QueuedInput(Reader &reader)
 {
     COMSTAT status = {};
     DWORD errors = 0;
     // Line errors are cleared here and never reported; the bytes go on as
     // the driver delivers them.
-    if (!ClearCommError(port, &errors, &status))
+    if (!ClearCommError(reader.port, &errors, &status)) {
+        NoteFailure(reader, GetLastError());
         return 0;
+    }
     return status.cbInQue;
 }
 
@@ -88,18 +109,19 @@ void CancelRead(Reader &reader)
     reader.inFlight = false;
 }
 
-// Waits up to the time given for the read in flight; true once it is done.
-bool CollectRead(Reader &reader, DWORD timeoutMs)
+// Waits up to the time given for the read in flight.
+void CollectRead(Reader &reader, DWORD timeoutMs)
 {
     if (WaitForSingleObject(ReadOverlapped.hEvent, timeoutMs) != WAIT_OBJECT_0)
-        return false;
+        return;
     DWORD got = 0;
     if (GetOverlappedResult(reader.port, &ReadOverlapped, &got, FALSE))
         reader.held += got;
+    else
+        NoteFailure(reader, GetLastError());
     reader.inFlight = false;
-    if (got == 0)
+    if (got == 0 && !reader.lost)
         Sleep(PollPeriodMs);    // a port with read time-outs of its own: no spinning on empty reads
-    return true;
 }
 
 void StartRead(Reader &reader, DWORD count)
@@ -112,78 +134,101 @@ void StartRead(Reader &reader, DWORD count)
         return;
     }
     DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING)
+    if (error == ERROR_IO_PENDING) {
         reader.inFlight = true;
-    else
-        Sleep(PollPeriodMs);    // the port refuses reads; look again later
+        return;
+    }
+    NoteFailure(reader, error);
+    if (!reader.lost)
+        Sleep(PollPeriodMs);    // the port refuses reads for now; look again later
 }
 
-// Waits until the socket can take more, at most the time given.
-void WaitWritable(SOCKET socket, DWORD timeoutMs)
+// Sends the chunk to the peer of the connection; returns how many of its
+// bytes went out. The chunk's rest goes with a connection that ends.
+int SendChunk(Reader &reader, LONG connection, const char *chunk, int length, int tagLength)
 {
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(socket, &writable);
-    timeval timeout = {static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000 * 1000)};
-    (void)select(0, nullptr, &writable, nullptr, &timeout);    // a time-out only means: try again
-}
-
-void ShowSocketError(int error)
-{
-    char text[StatusTextCapacity];
-    wsprintfA(text, SocketErrorFormat, error);
-    SetStatusText(text);
-}
-
-void SendChunk(Reader &reader, const char *chunk, int length)
-{
-    SOCKET socket = ConnectionSocket;
     int offset = 0;
-    while (length > 0) {
-        // The connection ended while the chunk waited: its rest has nowhere
-        // to go.
-        if (LinkState != LinkConnected || ConnectionSocket != socket)
-            return;
-        int sent = SendToPeer(socket, chunk + offset, length);
+    while (offset < length && !Abandoned()) {
+        int sent = SendToPeer(connection, chunk + offset, length - offset);
+        if (sent == ConnectionEnded)
+            break;
         if (sent == SOCKET_ERROR) {
-            int error = WSAGetLastError();
-            if (error != WSAEWOULDBLOCK) {
-                ShowSocketError(error);
-                return;
-            }
+            // Any error but a full socket has dropped the connection.
+            if (WSAGetLastError() != WSAEWOULDBLOCK)
+                break;
             // The network pushes back: hold the device back too.
             if (!reader.flowStopped) {
                 DropFlowLine();
                 reader.flowStopped = true;
             }
-            WaitWritable(socket, WouldBlockWaitMs);
-            // A port being replaced does not wait for a peer that takes
-            // nothing.
-            if (SerialReaderStopped == 1)
-                return;
+            WaitPeerWritable(PollPeriodMs);
             continue;
         }
+        if (SerialToLanLog.open)
+            LogSerialToLan(chunk + offset, sent, DataBytesIn(offset, sent, tagLength));
         offset += sent;
-        length -= sent;
-        if (length > 0)
-            WaitWritable(socket, PartialSendWaitMs);
     }
+    return offset;
 }
 
-void Forward(Reader &reader)
+// Sends what the reader holds. Bytes that no connection took at all stay
+// held for the next peer.
+void Forward(Reader &reader, LONG connection)
 {
     DWORD count = reader.held;
-    reader.held = 0;
-    SerialToLanBytes += static_cast<int32_t>(count);
     char chunk[TimeTagCapacity + SerialReadSize];
     int tagLength = 0;
     if (TimeTagDue(Settings.DT, Settings.DTRSLAN, SerialToLanSilence))
         tagLength = MakeTimeTag(chunk, TimeTagCapacity);
     memcpy(chunk + tagLength, reader.buffer, count);
+    int sent = SendChunk(reader, connection, chunk, tagLength + static_cast<int>(count), tagLength);
+    if (sent == 0 && !Abandoned())
+        return;
+    reader.held = 0;
+    SerialToLanBytes += static_cast<int32_t>(count);
     SerialToLanSilence = Settings.DTUPTIME.load();
-    if (SerialToLanLog.open)
-        LogSerialToLan(chunk, tagLength, chunk + tagLength, static_cast<int>(count));
-    SendChunk(reader, chunk, tagLength + static_cast<int>(count));
+}
+
+// One pass: wait for the port or a read, look at the queue, read and send.
+void Pass(Reader &reader)
+{
+    LONG connection = CurrentConnection();
+    if (reader.inFlight)
+        CollectRead(reader, PollPeriodMs);
+    else if (connection == 0)
+        Sleep(PollPeriodMs);
+
+    DWORD queued = QueuedInput(reader);
+    ApplyFlowControl(reader, queued);
+    connection = CurrentConnection();
+    if (StopRequested(reader))
+        return;
+    if (connection == 0) {
+        // Bytes already read wait here for the next peer.
+        CancelRead(reader);
+        return;
+    }
+    // A chunk is what one read got, and after a wake-up what arrived with
+    // the first byte; it goes on before anything more is read, so a steady
+    // trickle is never held back to fill the buffer.
+    if (!reader.inFlight && reader.held == 0) {
+        // Nothing waits: a read that wakes us at the next byte.
+        DWORD asked = queued == 0 ? 1 : queued < SerialReadSize ? queued : SerialReadSize;
+        reader.wakeUp = queued == 0;
+        StartRead(reader, asked);
+    }
+    if (!reader.inFlight && reader.held > 0 && reader.wakeUp) {
+        reader.wakeUp = false;
+        DWORD rest = QueuedInput(reader);
+        DWORD room = SerialReadSize - reader.held;
+        if (rest > 0 && !reader.lost) {
+            StartRead(reader, rest < room ? rest : room);
+            if (reader.inFlight)
+                CollectRead(reader, PollPeriodMs);
+        }
+    }
+    if (reader.held > 0 && !reader.inFlight)
+        Forward(reader, connection);
 }
 
 }  // namespace
@@ -193,55 +238,18 @@ void Forward(Reader &reader)
 void __cdecl SerialReceiveThread(void *)
 {
     Reader reader = {};
-    for (;;) {
-        HANDLE port = PortHandle;
-        if (!PortIsOpen(port)) {
-            // No port (the open failed): pace the passes until the thread is
-            // told to end.
-            if (StopRequested())
-                break;
-            Sleep(PollPeriodMs);
-            continue;
-        }
-        reader.port = port;
-        bool connected = LinkState == LinkConnected;
-        if (reader.inFlight)
-            CollectRead(reader, PollPeriodMs);
-        else if (!connected)
-            Sleep(PollPeriodMs);
-
-        DWORD queued = QueuedInput(port);
-        ApplyFlowControl(reader, queued);
-        if (StopRequested())
-            break;
-        if (LinkState != LinkConnected) {
-            // Bytes already read wait here for the next peer.
-            CancelRead(reader);
-            continue;
-        }
-        // A chunk is what one read got, and after a wake-up what arrived
-        // with the first byte; it goes on before anything more is read, so
-        // a steady trickle is never held back to fill the buffer.
-        if (!reader.inFlight && reader.held == 0) {
-            // Nothing waits: a read that wakes us at the next byte.
-            DWORD asked = queued == 0 ? 1 : queued < SerialReadSize ? queued : SerialReadSize;
-            reader.wakeUp = queued == 0;
-            StartRead(reader, asked);
-        }
-        if (!reader.inFlight && reader.held > 0 && reader.wakeUp) {
-            reader.wakeUp = false;
-            DWORD rest = QueuedInput(port);
-            DWORD room = SerialReadSize - reader.held;
-            if (rest > 0) {
-                StartRead(reader, rest < room ? rest : room);
-                if (reader.inFlight)
-                    CollectRead(reader, PollPeriodMs);
-            }
-        }
-        if (reader.held > 0 && !reader.inFlight)
-            Forward(reader);
-    }
+    reader.port = PortHandle;
+    reader.generation = PortGeneration;
+    while (PortIsOpen(reader.port) && !StopRequested(reader))
+        Pass(reader);
     CancelRead(reader);
+    if (reader.lost) {
+        // What was read before the device went goes on if a peer takes it.
+        LONG connection = CurrentConnection();
+        if (reader.held > 0 && connection != 0)
+            Forward(reader, connection);
+        PostMessageA(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(reader.generation), SerialLostOnRead);
+    }
     SerialReaderStopped = 1;
 }
 
@@ -249,6 +257,12 @@ void __cdecl SerialReceiveThread(void *)
 // row never start two readers of the one read record.
 void StartSerialReceiveThread()
 {
+    if (!PortIsOpen(PortHandle))
+        return;
+    // A reader asked to stop that has not ended yet still owns the record.
+    if (ReceiveThread != nullptr && WaitForSingleObject(ReceiveThread, 0) == WAIT_TIMEOUT &&
+        SerialReaderStopped == 1)
+        return;
     if (SerialReaderStopped.exchange(0) == 0)
         return;
     if (ReceiveThread != nullptr) {
@@ -265,15 +279,15 @@ void StartSerialReceiveThread()
     ReceiveThread = reinterpret_cast<HANDLE>(thread);
 }
 
-// The thread may be sending the user-interface thread a status text or a
-// log count while it is waited for: those are served during the wait.
-static bool WaitServingSentMessages(HANDLE thread, DWORD timeoutMs)
+// The data threads may be sending the user-interface thread a log count
+// while it waits for them: those are served during the wait.
+bool WaitServingSentMessages(HANDLE object, DWORD timeoutMs)
 {
     ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
         ULONGLONG now = GetTickCount64();
         DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        DWORD result = MsgWaitForMultipleObjects(1, &thread, FALSE, left, QS_SENDMESSAGE);
+        DWORD result = MsgWaitForMultipleObjects(1, &object, FALSE, left, QS_SENDMESSAGE);
         if (result == WAIT_OBJECT_0)
             return true;
         if (result != WAIT_OBJECT_0 + 1)

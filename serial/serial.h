@@ -47,9 +47,14 @@ enum NoticeCode : int {
     NoticeEventMask = 5,
 };
 
-// The port: a valid handle, INVALID_HANDLE_VALUE after a failed open, or
-// null once closed. Written on the user-interface thread only.
+// The port: a valid handle, INVALID_HANDLE_VALUE while none is open (the
+// open failed, or the port went away), or null once closed for good.
+// Written on the user-interface thread only, and only while no data thread
+// has a request on it.
 extern std::atomic<HANDLE> PortHandle;
+// Counts the ports opened and closed: a data thread that reports a failure
+// names the port it used by it. User-interface thread.
+extern std::atomic<LONG> PortGeneration;
 
 inline bool PortIsOpen(HANDLE port)
 {
@@ -57,7 +62,7 @@ inline bool PortIsOpen(HANDLE port)
 }
 
 // The receive thread's record (comm-event waits and reads) and SerialWrite's,
-// each with its named manual-reset event. Replaced by an open on the
+// each with its unnamed manual-reset event. Replaced by an open on the
 // user-interface thread, used by one data thread each.
 extern OVERLAPPED ReadOverlapped;
 extern OVERLAPPED WriteOverlapped;
@@ -65,23 +70,34 @@ extern OVERLAPPED WriteOverlapped;
 // 1 whenever no serial receive thread runs.
 extern std::atomic<LONG> SerialReaderStopped;
 
+// Opens and purges the port; tells the user when it cannot. Returns 0 when
+// the port is open.
 int OpenSerialPort(const char *name, int number);
 // Opens the port that COM names, or tells the user why there is none.
 // Returns 0 when the port is open.
 int OpenConfiguredPort(int com);
+// The same without a word to the user, for the retries of a lost port.
+int TryOpenConfiguredPort(int com);
+// Applies the line settings to the open port. Nothing queued is dropped:
+// the queues are emptied only when the port is opened.
 void ConfigureSerialPort();
 void RaiseFlowLine();
 void DropFlowLine();
 int ShowNotice(int code);
 void __cdecl SerialReceiveThread(void *);
-// Starts the serial receive thread unless one runs.
+// Starts the serial receive thread unless one runs or no port is open.
 void StartSerialReceiveThread();
 
 // The pure pieces of the above, for the tests.
 bool PortDeviceName(int com, char *name, size_t capacity);
 DCB BuildPortState(int32_t bps, uint8_t bits, uint8_t parity, uint8_t stopBits, int32_t flow);
 DWORD FlowLineFunction(int32_t flow, bool raise);   // 0 when the mode moves no line
-void PortEventName(const char *prefix, int number, char *name, size_t capacity);
+// Whether a failed port call means the device is gone, rather than a
+// request still under way, cancelled or timed out.
+bool PortErrorMeansLost(DWORD error);
+// Whether the port that COM names is worth trying again after a failed open:
+// only a port that exists by name and was refused.
+bool PortWorthRetrying(int com);
 
 // The bridge's data path on the serial side.
 constexpr DWORD SerialReadSize = 8192;          // at most this much per read
@@ -109,21 +125,49 @@ int FormatTimeTag(const struct tm &time, char *tag, size_t capacity);
 int MakeTimeTag(char *tag, size_t capacity);        // the local time now
 // Whether a chunk of this direction gets a tag now.
 bool TimeTagDue(int32_t dt, int32_t directionFlag, int32_t silence);
+// How many of `length` bytes from `offset` of a chunk are data, the chunk
+// starting with a tag of tagLength bytes: a log counts only those.
+int DataBytesIn(int offset, int length, int tagLength);
 
-// Writes the block to the port, tagged when due, and logs it; returns when
-// the port has taken all of it.
-void SerialWrite(const char *data, int count);
+// Writes a block from the peer of `connection` to the port, tagged when due.
+// Returns when the port has taken all of it, or the connection has ended
+// (its rest is dropped), or the port is not there: then the rest is held,
+// the main window is told, and ResumeSerialWrite writes it first once a
+// port is open again. Each log gets the bytes the port took.
+void SerialWrite(LONG connection, const char *data, int count);
+// True while a block waits for the port.
+bool SerialWriteHeld();
+// Writes what is held; true when nothing is held any more.
+bool ResumeSerialWrite();
+// Wakes a write that waits, so that it looks again whether its port is
+// being taken or its connection has ended.
+void WakeSerialWriter();
+
 // Asks the serial receive thread to end and waits until it has, or until the
 // time-out, serving the messages it sends meanwhile; true when no thread
 // runs any more.
 bool StopSerialReceiveThread(DWORD timeoutMs);
-constexpr DWORD ReceiveThreadStopWaitMs = 5000;
+// The longest a user's command waits for the data threads to let go of the
+// port: together well under a second.
+constexpr DWORD ReceiveThreadStopWaitMs = 500;
+constexpr DWORD WriterLetGoWaitMs = 300;
+// Waits, serving the messages sent to this thread meanwhile, until the
+// object is signalled or the time-out; true when it was.
+bool WaitServingSentMessages(HANDLE object, DWORD timeoutMs);
+
+// True while the port is tried again every second: it went away, or could
+// not be opened though it exists by name. User-interface thread.
+extern bool PortLost;
+// Once a second while the port is lost: lets go of what is left of it and
+// tries to open it again with the line settings, silently; true once it is
+// open and its receive thread runs.
+bool RetryLostPort();
 
 // Closes the port and opens the one COM names, handing it over between
 // receive threads: the old thread has ended and no write is under way when
 // the port changes. Returns what the open returned.
 int ReopenSerialPort(int com);
-// Held shared by SerialWrite while it uses the port, exclusive by a reopen.
-extern SRWLOCK PortWriteLock;
-// 1 while a reopen takes the port away: a write that would wait gives up.
-extern std::atomic<LONG> PortClosing;
+// Takes the port from the writer: a write under way is cancelled and its
+// rest held. False when the writer did not let go within the time-out.
+bool TakePortFromWriter(DWORD timeoutMs);
+void GivePortToWriter();

@@ -1,24 +1,141 @@
 // The serial write: bytes from the TCP peer to the port, with the time tag.
 //
-// Only the socket receive thread writes, so WriteOverlapped and its event
-// are its own. A write returns only when the port has taken everything: a
-// line slower than the network holds the socket receive thread, and TCP's
-// flow control then slows the peer down.
+// Only the socket receive thread writes, so WriteOverlapped, its event and
+// the held block are its own. A block is written before the next one is
+// received: a line slower than the network holds the socket receive thread,
+// and TCP's flow control then slows the peer down.
+//
+// The port changes hands only while the writer has no request on it. The
+// user-interface thread sets PortClosing and wakes the writer; a write that
+// waits for its line (held by flow control) is cancelled, the rest of its
+// block stays held, and the writer says it is idle. A block whose connection
+// ends is dropped; a block that finds no port is held and written first once
+// a port is open again, so nothing the peer sent is lost to a port that went
+// away.
 #include "serial.h"
 #include "../app/app.h"
 #include "../config/config.h"
+#include "../net/net.h"
 #include "../translog/translog.h"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
-SRWLOCK PortWriteLock = SRWLOCK_INIT;      // socket receive thread (shared), user-interface thread (exclusive)
-std::atomic<LONG> PortClosing;              // user-interface thread
+std::atomic<LONG> PortClosing;      // user-interface thread
 
-static const char WriteErrorText[] = "RS232C Write Error";
-
-enum WriteOutcome { Written, Refused, Abandoned };
 constexpr int FirstYear = 1900;
+
+namespace {
+
+// The block being written: a tag and the peer's bytes, as one chunk.
+struct HeldBlock {
+    LONG connection;
+    int tagLength;
+    int length;
+    int offset;             // bytes already taken by the port
+    bool reported;          // the main window knows that it waits for a port
+    char bytes[TimeTagCapacity + SocketBlockSize];
+};
+
+HeldBlock Block;            // socket receive thread
+
+// Set while the writer has no request on the port (manual reset); and the
+// writer's wake-up, for a port being taken or a connection that ended.
+struct WriterEvents {
+    HANDLE idle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+};
+
+const WriterEvents &Events()
+{
+    static const WriterEvents events;
+    return events;
+}
+
+enum WriteStep { Wrote, PortGone, PortTaken };
+
+bool BlockStillWanted()
+{
+    return LinkState != LinkShuttingDown && CurrentConnection() == Block.connection;
+}
+
+void ReportPortGone(LONG generation)
+{
+    if (Block.reported)
+        return;
+    Block.reported = true;
+    PostMessageA(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(generation), SerialLostOnWrite);
+}
+
+// No new write while earlier bytes wait in the driver's output queue. A
+// port whose queue cannot be asked about is not waited for.
+void WaitForOutputQueue(HANDLE port)
+{
+    while (!PortClosing && BlockStillWanted()) {
+        COMSTAT status = {};
+        DWORD errors = 0;
+        if (!ClearCommError(port, &errors, &status) || status.cbOutQue == 0)
+            return;
+        Sleep(OutputQueuePollMs);
+    }
+}
+
+// Waits for the write in flight; a wake-up for a port being taken or a
+// connection that ended cancels it. What it wrote before counts.
+DWORD FinishWrite(HANDLE port, DWORD *written)
+{
+    const HANDLE waits[] = {WriteOverlapped.hEvent, Events().wake};
+    for (;;) {
+        DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (woken != WAIT_OBJECT_0 + 1 || PortClosing || !BlockStillWanted())
+            break;
+    }
+    (void)CancelIoEx(port, &WriteOverlapped);       // fails when the write is done already
+    // A cancelled request completes at once; until it has, the record and
+    // the block are the request's.
+    if (GetOverlappedResult(port, &WriteOverlapped, written, TRUE))
+        return ERROR_SUCCESS;
+    return GetLastError();
+}
+
+// One write request from the block on the port, while the port is ours.
+WriteStep WriteOnce(DWORD *written, LONG *generation)
+{
+    *written = 0;
+    HANDLE port = PortHandle;
+    *generation = PortGeneration;
+    if (PortClosing)
+        return PortTaken;
+    if (!PortIsOpen(port))
+        return PortGone;
+    WaitForOutputQueue(port);
+    DWORD asked = static_cast<DWORD>(Block.length - Block.offset);
+    if (asked > WriteRequestLimit)
+        asked = WriteRequestLimit;
+    DWORD error = ERROR_SUCCESS;
+    if (!WriteFile(port, Block.bytes + Block.offset, asked, written, &WriteOverlapped)) {
+        error = GetLastError();
+        if (error == ERROR_IO_PENDING)
+            error = FinishWrite(port, written);
+    }
+    return PortErrorMeansLost(error) ? PortGone : Wrote;
+}
+
+// The bytes the port took: counted for the rate display and logged.
+void Passed(DWORD written)
+{
+    if (written == 0)
+        return;
+    LanToSerialBytes += static_cast<int32_t>(written);
+    if (LanToSerialLog.open) {
+        int dataBytes = DataBytesIn(Block.offset, static_cast<int>(written), Block.tagLength);
+        LogLanToSerial(Block.bytes + Block.offset, static_cast<int>(written), dataBytes);
+    }
+    Block.offset += static_cast<int>(written);
+}
+
+}  // namespace
 
 int FormatTimeTag(const struct tm &time, char *tag, size_t capacity)
 {
@@ -43,67 +160,78 @@ bool TimeTagDue(int32_t dt, int32_t directionFlag, int32_t silence)
     return dt != 0 && directionFlag != 0 && silence == 0;
 }
 
-// No new write while earlier bytes wait in the driver's output queue. A
-// port whose queue cannot be asked about is not waited for.
-static void WaitForOutputQueue(HANDLE port)
+int DataBytesIn(int offset, int length, int tagLength)
 {
-    while (!PortClosing) {
-        COMSTAT status = {};
-        DWORD errors = 0;
-        if (!ClearCommError(port, &errors, &status) || status.cbOutQue == 0)
-            return;
-        Sleep(OutputQueuePollMs);
-    }
+    int tagEnd = offset + length < tagLength ? offset + length : tagLength;
+    int tagBytes = tagEnd > offset ? tagEnd - offset : 0;
+    return length - tagBytes;
 }
 
-static WriteOutcome WritePort(HANDLE port, const char *bytes, int length)
+void WakeSerialWriter()
 {
-    int offset = 0;
-    while (length > 0) {
-        if (PortIsOpen(port))
-            WaitForOutputQueue(port);
-        // The port is being replaced: what is left of the block has no port
-        // to go to.
-        if (PortClosing)
-            return Abandoned;
-        DWORD asked = static_cast<DWORD>(length) < WriteRequestLimit ? length : WriteRequestLimit;
-        DWORD written = 0;
-        if (!WriteFile(port, bytes + offset, asked, &written, &WriteOverlapped)) {
-            DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING)
-                return Refused;
-            // A purge by a reconfiguration ends the write early; what it
-            // wrote counts and the rest follows.
-            (void)GetOverlappedResult(port, &WriteOverlapped, &written, TRUE);
+    SetEvent(Events().wake);
+}
+
+bool TakePortFromWriter(DWORD timeoutMs)
+{
+    PortClosing = 1;
+    WakeSerialWriter();
+    if (WaitServingSentMessages(Events().idle, timeoutMs))
+        return true;
+    PortClosing = 0;
+    return false;
+}
+
+void GivePortToWriter()
+{
+    PortClosing = 0;
+}
+
+bool SerialWriteHeld()
+{
+    return Block.offset < Block.length;
+}
+
+bool ResumeSerialWrite()
+{
+    while (SerialWriteHeld()) {
+        // Bytes of a connection that has ended go nowhere.
+        if (!BlockStillWanted()) {
+            Block.offset = Block.length;
+            break;
         }
-        LanToSerialBytes += static_cast<int32_t>(written);
-        length -= static_cast<int>(written);
-        offset += static_cast<int>(written);
+        DWORD written = 0;
+        LONG generation = 0;
+        ResetEvent(Events().idle);
+        WriteStep step = WriteOnce(&written, &generation);
+        SetEvent(Events().idle);
+        Passed(written);
+        if (written > 0)
+            Block.reported = false;     // a later loss is a loss of its own
+        if (step == PortTaken)
+            return false;
+        if (step == PortGone) {
+            ReportPortGone(generation);
+            return false;
+        }
     }
-    return Written;
+    return true;
 }
 
-void SerialWrite(const char *data, int count)
+void SerialWrite(LONG connection, const char *data, int count)
 {
     if (count <= 0)
         return;
-    char tag[TimeTagCapacity];
-    int tagLength = 0;
+    Block.connection = connection;
+    Block.tagLength = 0;
     if (TimeTagDue(Settings.DT, Settings.DTLANRS, LanToSerialSilence))
-        tagLength = MakeTimeTag(tag, sizeof tag);
+        Block.tagLength = MakeTimeTag(Block.bytes, TimeTagCapacity);
+    if (count > SocketBlockSize)
+        count = SocketBlockSize;
+    memcpy(Block.bytes + Block.tagLength, data, static_cast<size_t>(count));
+    Block.length = Block.tagLength + count;
+    Block.offset = 0;
+    Block.reported = false;
     LanToSerialSilence = Settings.DTUPTIME.load();
-    // The log gets the chunk before the port does, so it holds it even when
-    // the write then fails.
-    if (LanToSerialLog.open)
-        LogLanToSerial(tag, tagLength, data, count);
-    AcquireSRWLockShared(&PortWriteLock);
-    HANDLE port = PortHandle;
-    WriteOutcome outcome = tagLength > 0 ? WritePort(port, tag, tagLength) : Written;
-    if (outcome == Written)
-        outcome = WritePort(port, data, count);
-    ReleaseSRWLockShared(&PortWriteLock);
-    // The box waits for the user: the port is let go first, so that a
-    // reopen does not wait for the user too.
-    if (outcome == Refused)
-        MessageBoxA(nullptr, WriteErrorText, MessageCaption, MB_OK | MB_ICONERROR);
+    ResumeSerialWrite();
 }

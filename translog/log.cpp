@@ -105,20 +105,18 @@ int CloseLogFile(int channel)
     return 0;
 }
 
-static void WriteLog(TransferLog &log, const char *tag, int tagLength, const char *data, int length)
+static void WriteLog(TransferLog &log, const char *bytes, int length, int dataBytes)
 {
     EnterCriticalSection(&log.lock);
     if (!log.open) {
         LeaveCriticalSection(&log.lock);
         return;
     }
-    if (tagLength > 0)
-        fwrite(tag, 1, tagLength, log.file);
-    fwrite(data, 1, length, log.file);
+    fwrite(bytes, 1, length, log.file);
     // A log that is being watched, or that outlives a crash, holds every
     // chunk as soon as it has passed.
     fflush(log.file);
-    log.byteCount += length;
+    log.byteCount += dataBytes;
     int32_t count = log.byteCount;
     HWND window = log.window;
     LeaveCriticalSection(&log.lock);
@@ -128,14 +126,14 @@ static void WriteLog(TransferLog &log, const char *tag, int tagLength, const cha
     SetDlgItemTextA(window, IDC_LOG_COUNT, text);
 }
 
-void LogLanToSerial(const char *tag, int tagLength, const char *data, int length)
+void LogLanToSerial(const char *bytes, int length, int dataBytes)
 {
-    WriteLog(LanToSerialLog, tag, tagLength, data, length);
+    WriteLog(LanToSerialLog, bytes, length, dataBytes);
 }
 
-void LogSerialToLan(const char *tag, int tagLength, const char *data, int length)
+void LogSerialToLan(const char *bytes, int length, int dataBytes)
 {
-    WriteLog(SerialToLanLog, tag, tagLength, data, length);
+    WriteLog(SerialToLanLog, bytes, length, dataBytes);
 }
 
 static void EnableLogCommand(const ChannelFacts &facts, bool enable)

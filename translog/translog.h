@@ -37,9 +37,9 @@ void InitTransferLogs();
 void StartLog(HWND owner, int channel);
 int OpenLogFile(int channel);
 int CloseLogFile(int channel);
-// Append a chunk as transferred: the time tag put before it (tagLength
-// bytes, may be 0) and its data. Only the data bytes are counted.
-void LogLanToSerial(const char *tag, int tagLength, const char *data, int length);
-void LogSerialToLan(const char *tag, int tagLength, const char *data, int length);
+// Append bytes as they passed (to the port, to the peer), a time tag
+// included; only the dataBytes of them that are data are counted.
+void LogLanToSerial(const char *bytes, int length, int dataBytes);
+void LogSerialToLan(const char *bytes, int length, int dataBytes);
 // For the message loop: true when the message was one for a log window.
 bool IsLogWindowMessage(MSG *message);

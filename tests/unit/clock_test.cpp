@@ -194,14 +194,19 @@ TEST_F(ClockOnWindow, APeriodOfZeroShowsNoRates)
     EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "  10 byte/s");
 }
 
-TEST_F(ClockOnWindow, SilenceCountsDownToZeroOnly)
+// The quiet spells count on the second tick, connected or not; the
+// connection clock leaves them alone.
+TEST_F(ClockOnWindow, SilenceCountsDownEachSecondToZeroOnly)
 {
     LanToSerialSilence = 2;
     SerialToLanSilence = 1;
-    Tick();
+    Tick(3);
+    EXPECT_EQ(LanToSerialSilence, 2);
+    CountDownQuietSpells();
     EXPECT_EQ(LanToSerialSilence, 1);
     EXPECT_EQ(SerialToLanSilence, 0);
-    Tick(3);
+    for (int second = 0; second < 3; ++second)
+        CountDownQuietSpells();
     EXPECT_EQ(LanToSerialSilence, 0);
     EXPECT_EQ(SerialToLanSilence, 0);
 }

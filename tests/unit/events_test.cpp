@@ -41,6 +41,11 @@ protected:
 
     void TearDown() override
     {
+        // The markers of closed sockets, as the main window takes them.
+        MSG message;
+        while (PeekMessageA(&message, window, WM_SOCKET_CLOSED, WM_SOCKET_CLOSED, PM_REMOVE))
+            OnSocketClosed(static_cast<SOCKET>(message.wParam));
+        CloseDataPath();
         SOCKET left = ConnectionSocket.exchange(0);
         if (left != 0)
             closesocket(left);
@@ -140,27 +145,63 @@ TEST_F(SocketNotifications, ReadClearsTheBlockedFlag)
     EXPECT_EQ(LinkState, LinkConnected);
 }
 
-// After a failed send the sending thread closes the socket; the main window
-// then moves the state on even if Winsock never reports the close.
-TEST_F(SocketNotifications, AnAbortedConnectionEndsLikeAClose)
+// A send that failed for good ends the connection as a close does, even if
+// Winsock never reports one, and the error stays in view.
+TEST_F(SocketNotifications, AnAbortedConnectionEndsLikeACloseAndShowsTheError)
 {
     Settings.MODE = 0;
     LinkState = LinkConnected;
-    AbortConnection(socket);
-    EXPECT_EQ(ConnectionSocket, 0u);
-    OnConnectionAborted();
+    LONG connection = OpenDataPath(socket);
+    OnConnectionAborted(connection, WSAECONNABORTED);
     EXPECT_EQ(LinkState, LinkListening);
-    EXPECT_EQ(Status(), "Accept Waiting ・・・");
+    EXPECT_EQ(CurrentConnection(), 0);
+    EXPECT_EQ(ConnectionSocket, 0u);
+    EXPECT_EQ(Status(), "Socket Error: 10053");
 }
 
-TEST_F(SocketNotifications, AnAbortForASocketNoLongerInUseClosesNothing)
+// Reports about a connection that has been replaced since change nothing.
+TEST_F(SocketNotifications, ReportsAboutAnEarlierConnectionAreIgnored)
 {
     Settings.MODE = 1;
-    LinkState = LinkConnectPending;
-    AbortConnection(socket + 4);
-    EXPECT_EQ(ConnectionSocket, socket);
-    OnConnectionAborted();
-    EXPECT_EQ(LinkState, LinkConnectPending);
+    LinkState = LinkConnected;
+    LONG connection = OpenDataPath(socket);
+    OnConnectionAborted(connection - 1, WSAECONNABORTED);
+    OnPeerFinished(connection - 1, 0);
+    EXPECT_EQ(LinkState, LinkConnected);
+    EXPECT_EQ(CurrentConnection(), connection);
+    EXPECT_EQ(Status(), "Connection Request ・・・");
+}
+
+// A receive that failed for good ends the connection: an ordinary reset
+// with the ordinary text, anything else with its number.
+TEST_F(SocketNotifications, AReceiveThatFailsEndsTheConnection)
+{
+    Settings.MODE = 0;
+    for (int error : {WSAECONNRESET, WSAENETRESET}) {
+        LinkState = LinkConnected;
+        ConnectionSocket = socket;
+        OnPeerFinished(OpenDataPath(socket), error);
+        EXPECT_EQ(LinkState, LinkListening);
+        EXPECT_EQ(Status(), error == WSAECONNRESET ? "Accept Waiting ・・・" : "Socket Error: 10052");
+        socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    }
+}
+
+// Windows gives a closed socket's number to the next socket at once: what
+// was queued for the closed one must not reach the new one.
+TEST_F(SocketNotifications, NotificationsQueuedForAClosedSocketMissItsSuccessor)
+{
+    Settings.MODE = 0;
+    LinkState = LinkConnected;
+    ConnectionSocket = 0;
+    CloseSocket(socket);
+    ConnectionSocket = socket;     // the number given again
+    OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET));
+    EXPECT_EQ(LinkState, LinkConnected);
+    OnSocketClosed(socket);        // the marker posted after the close
+    OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET));
+    EXPECT_EQ(LinkState, LinkListening);
+    socket = INVALID_SOCKET;
 }
 
 }  // namespace

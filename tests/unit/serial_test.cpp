@@ -145,16 +145,19 @@ TEST(PortNames, ValuesThatNameNoPortAreRefused)
         EXPECT_FALSE(PortDeviceName(com, name, sizeof name)) << com;
 }
 
-TEST(PortNames, EventsCarryTheWholePortNumber)
+// A port is given up for lost only when the device is gone, never for a
+// request that is under way, was cancelled or timed out.
+TEST(PortErrors, OnlyAGoneDeviceMeansLost)
 {
-    char name[PortNameCapacity];
-    PortEventName("Read", 1, name, sizeof name);
-    EXPECT_STREQ(name, "Read1");
-    PortEventName("Write", 12, name, sizeof name);
-    EXPECT_STREQ(name, "Write12");
-    // Cut to two digits, port 123 would share the events of port 12.
-    PortEventName("Write", 123, name, sizeof name);
-    EXPECT_STREQ(name, "Write123");
+    const DWORD notLost[] = {ERROR_IO_PENDING, ERROR_IO_INCOMPLETE, ERROR_OPERATION_ABORTED, ERROR_TIMEOUT,
+                             ERROR_SEM_TIMEOUT, ERROR_SUCCESS};
+    for (DWORD error : notLost)
+        EXPECT_FALSE(PortErrorMeansLost(error)) << error;
+    // A pty whose other end closed (under Wine), a removed USB adapter.
+    const DWORD lost[] = {ERROR_BROKEN_PIPE, ERROR_NOT_READY, ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND,
+                          ERROR_DEVICE_NOT_CONNECTED, ERROR_GEN_FAILURE, ERROR_INVALID_HANDLE};
+    for (DWORD error : lost)
+        EXPECT_TRUE(PortErrorMeansLost(error)) << error;
 }
 
 }  // namespace
@@ -189,6 +192,17 @@ TEST(TimeTag, IsTwentyTwoBytesWithBareLineFeeds)
     EXPECT_EQ(FormatTimeTag(time, tag, sizeof tag), TimeTagLength + 1) << "five-digit years take their place";
 }
 
+// A log counts the data bytes of what passed, a tag's bytes not, however
+// the chunk was cut.
+TEST(TimeTag, DataBytesOfAPieceLeaveOutTheTag)
+{
+    EXPECT_EQ(DataBytesIn(0, 32, TimeTagLength), 10);
+    EXPECT_EQ(DataBytesIn(0, 20, TimeTagLength), 0);
+    EXPECT_EQ(DataBytesIn(20, 5, TimeTagLength), 3);
+    EXPECT_EQ(DataBytesIn(22, 10, TimeTagLength), 10);
+    EXPECT_EQ(DataBytesIn(0, 10, 0), 10);
+}
+
 TEST(TimeTag, IsDueOnlyWithBothSwitchesAfterTheQuietTime)
 {
     EXPECT_TRUE(TimeTagDue(1, 1, 0));
@@ -205,8 +219,8 @@ TEST(SerialWrite, NoBytesTouchesNothing)
     Settings.DTUPTIME = 7;
     LanToSerialSilence = 0;
     LanToSerialBytes = 0;
-    SerialWrite("x", 0);
-    SerialWrite("x", -1);
+    SerialWrite(1, "x", 0);
+    SerialWrite(1, "x", -1);
     EXPECT_EQ(LanToSerialSilence, 0);
     EXPECT_EQ(LanToSerialBytes, 0);
     Settings.DT = 0;
