@@ -4,11 +4,13 @@ leaves a screenshot, the window list and the program's output under
 BUILD/test-artifacts/<test>/."""
 import inspect
 import json
+import os
 import shutil
 
 import pytest
 
-from harness import ACCEPT_WAITING, ARTIFACTS, PEER, STATUS_TEXT, Automation, Ports, Quillmar, connect_peer, free_tcp_port
+from harness import (ACCEPT_WAITING, ARTIFACTS, PEER, STATUS_TEXT, Automation, Ports, Quillmar, VanishingHost,
+                     connect_peer, free_tcp_port)
 
 
 def pytest_pycollect_makeitem(collector, name, obj):
@@ -110,3 +112,12 @@ def portless_server(quillmar, automation, ports):
 
     return start
 
+
+@pytest.fixture
+def vanishing_host():
+    """A host whose link can be cut; see VanishingHost."""
+    if os.geteuid() != 0:
+        pytest.skip("a network namespace needs root")
+    host = VanishingHost()
+    yield host
+    host.close()

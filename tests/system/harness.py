@@ -5,6 +5,7 @@ pseudo-terminal pairs, and waits that always end.
 The tests run inside `tools/rig.sh BUILD test`, which provides the Wine prefix,
 the display and the wineserver; the environment tells where they are.
 """
+import itertools
 import json
 import os
 import pty
@@ -12,6 +13,7 @@ import select
 import shutil
 import signal
 import socket
+import sys
 import threading
 import struct
 import subprocess
@@ -53,7 +55,7 @@ ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN = 1049, 1050
 RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN = 1053, 1054
 STATUS_BAR = 5001
 END, SAVE = 300, 700
-TIME_PART = 1
+PORT_PART, TIME_PART = 0, 1
 LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN = 40011, 40010
 LOG_CLOSE, LOG_COUNT, LOG_DIRECTION, LOG_FILE = 1009, 1063, 1064, 1065
 LOG_CAPTION = "Quillmar： Log"
@@ -350,6 +352,7 @@ class Ports:
         self.ports = RIG / "ports"
         self.absent = RIG / "absent"
         self.devices = []
+        self.masters = {}
 
     def reset(self):
         for n in range(1, PORT_COUNT + 1):
@@ -378,9 +381,18 @@ class Ports:
         # terminal (see TerminalHolder).
         holder = TerminalHolder(slave)
         self.devices.append((master, slave, holder))
+        self.masters[number] = master
         self.link(number, name)
         self.check(number, name)
         return master
+
+    def unplug(self, number):
+        """COMn goes away as an unplugged adapter does: its device side
+        closes and the port's name leads nowhere."""
+        self.absent_port(number)
+        master = self.masters.pop(number)
+        os.close(master)
+        self.devices = [(None if each == master else each, slave, holder) for each, slave, holder in self.devices]
 
     def check(self, number, expected):
         resolved = os.path.realpath(WINEPREFIX / "dosdevices" / f"com{number}")
@@ -391,9 +403,11 @@ class Ports:
         self.reset()
         for master, slave, holder in self.devices:
             holder.stop()
-            os.close(master)
+            if master is not None:
+                os.close(master)
             os.close(slave)
         self.devices.clear()
+        self.masters.clear()
 
 
 class Quillmar:
@@ -660,7 +674,76 @@ def choose_file(automation, path, title="Quillmar: Log", timeout=DEFAULT_TIMEOUT
     return dialog
 
 
+def log_window(automation):
+    """The log window once it is shown (it exists, hidden and without its
+    controls, while it is being made)."""
+    def shown():
+        window = automation.find(LOG_CAPTION)
+        return window if window and automation.info(window)["visible"] else 0
+    return wait_for("the log window", shown)
+
+
 def process_cpu_seconds(pid):
     """User and system CPU time of a Linux process so far."""
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class VanishingHost:
+    """A second host in a network namespace of its own, joined to this one by
+    a veth pair: ADDRESS there, LOCAL_ADDRESS here. cut() takes its link
+    down, so that packets to it vanish without a FIN or a RST, as when a
+    cable is pulled or a host dies; restore() brings it back. Needs root."""
+
+    _subnets = itertools.count(1)
+
+    def __init__(self):
+        subnet = next(self._subnets)
+        self.name = f"qm{os.getpid()}x{subnet}"
+        self.here, self.there = f"qmh{os.getpid()}x{subnet}"[:15], "eth0"
+        self.ADDRESS = f"10.77.{subnet}.2"
+        self.LOCAL_ADDRESS = f"10.77.{subnet}.1"
+        self._ip("netns", "add", self.name)
+        try:
+            self._ip("link", "add", self.here, "type", "veth", "peer", "name", self.there, "netns", self.name)
+            self._ip("addr", "add", f"{self.LOCAL_ADDRESS}/24", "dev", self.here)
+            self._ip("link", "set", self.here, "up")
+            self._inside("addr", "add", f"{self.ADDRESS}/24", "dev", self.there)
+            self._inside("link", "set", self.there, "up")
+            self._inside("link", "set", "lo", "up")
+        except AssertionError:
+            self.close()
+            raise
+
+    @staticmethod
+    def _ip(*arguments, namespace=None):
+        command = (["ip", "netns", "exec", namespace, "ip"] if namespace else ["ip"]) + list(arguments)
+        done = subprocess.run(command, capture_output=True, timeout=DEFAULT_TIMEOUT)
+        assert done.returncode == 0, f"{' '.join(command)}: {done.stderr.decode().strip()}"
+
+    def _inside(self, *arguments):
+        self._ip(*arguments, namespace=self.name)
+
+    def socket(self):
+        """A TCP socket that lives in the namespace: made there by a helper
+        process and handed over, so that the test uses it like any other."""
+        here, there = socket.socketpair()
+        with here, there:
+            code = (f"import socket; channel = socket.socket(fileno={there.fileno()}); "
+                    "made = socket.socket(); socket.send_fds(channel, [b'.'], [made.fileno()])")
+            done = subprocess.run(["ip", "netns", "exec", self.name, sys.executable, "-c", code],
+                                  pass_fds=[there.fileno()], capture_output=True, timeout=DEFAULT_TIMEOUT)
+            assert done.returncode == 0, f"no socket in {self.name}: {done.stderr.decode().strip()}"
+            _, descriptors, _, _ = socket.recv_fds(here, 1, 1)
+        made = socket.socket(fileno=descriptors[0])
+        made.settimeout(DEFAULT_TIMEOUT)
+        return made
+
+    def cut(self):
+        self._inside("link", "set", self.there, "down")
+
+    def restore(self):
+        self._inside("link", "set", self.there, "up")
+
+    def close(self):
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True, timeout=DEFAULT_TIMEOUT)

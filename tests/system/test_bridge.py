@@ -13,9 +13,9 @@ from datetime import datetime, timedelta
 import pytest
 
 from harness import (ACCEPT_WAITING, ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, LOG_CAPTION, LOG_CLOSE, LOG_COUNT,
-                     LOG_DIRECTION, LOG_FILE, LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN, PEER, RATE_LAN_TO_SERIAL,
+                     LOG_DIRECTION, LOG_FILE, LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN, PEER, PORT_PART, RATE_LAN_TO_SERIAL,
                      RATE_SERIAL_TO_LAN, STATUS_TEXT, VK_ESCAPE, choose_file, connect_peer,
-                     process_cpu_seconds, receive, receive_quiet, send_in_background, wait_for)
+                     log_window, process_cpu_seconds, receive, receive_quiet, send_in_background, wait_for)
 
 TAG = re.compile(rb"\n\n(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})\n")
 TAG_LENGTH = 22
@@ -162,6 +162,23 @@ class TestTimeTags:
         assert_tagged(receive(peer, TAG_LENGTH + 3000), burst)
         assert receive_quiet(peer) == b""
 
+    def test_a_quiet_spell_without_a_peer_counts_too(self, bridge, quillmar):
+        peer, device = bridge(DT=1, DTLANRS=1, DTRSLAN=1, DTUPTIME=2)
+        port = listening_port(quillmar)
+        peer.sendall(b"a")
+        os.write(device, b"a")
+        assert_tagged(receive(device, TAG_LENGTH + 1), b"a")
+        assert_tagged(receive(peer, TAG_LENGTH + 1), b"a")
+        peer.close()
+        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+        time.sleep(3)       # longer than the quiet time, with nobody connected
+        with connect_peer(port) as next_peer:
+            quillmar.wait_text(STATUS_TEXT, PEER)
+            next_peer.sendall(b"b")
+            os.write(device, b"b")
+            assert_tagged(receive(device, TAG_LENGTH + 1), b"b")
+            assert_tagged(receive(next_peer, TAG_LENGTH + 1), b"b")
+
     def test_the_two_directions_count_their_quiet_time_apart(self, bridge):
         peer, device = bridge(DT=1, DTLANRS=1, DTRSLAN=1, DTUPTIME=3)
         start = time.monotonic()
@@ -212,15 +229,6 @@ class TestRatesAndArrows:
         assert seen[ARROWS_SERIAL_TO_LAN] == {""}, seen
         # A rate period without data blanks the row again.
         wait_for("the row to go blank", lambda: quillmar.text(ARROWS_LAN_TO_SERIAL) == "", timeout=8)
-
-
-def log_window(automation):
-    """The log window once it is shown (it exists, hidden and without its
-    controls, while it is being made)."""
-    def shown():
-        window = automation.find(LOG_CAPTION)
-        return window if window and automation.info(window)["visible"] else 0
-    return wait_for("the log window", shown)
 
 
 def start_log(quillmar, automation, command, path):
@@ -369,17 +377,25 @@ class TestBetweenPeers:
 
 
 class TestWithoutAPort:
-    def test_bytes_from_the_peer_are_refused_with_a_message_at_once(self, quillmar, automation, portless_server):
+    def test_bytes_from_the_peer_wait_for_the_port_and_the_log_holds_what_passed(
+            self, quillmar, automation, ports, portless_server, tmp_path):
         port = portless_server()
-        peer = connect_peer(port)
-        try:
+        wait_for("the port tried again", lambda: quillmar.status_part(PORT_PART) == "Com1 lost, reopening")
+        path = tmp_path / "lan-to-serial.txt"
+        window = start_log(quillmar, automation, LOG_LAN_TO_SERIAL, path)
+        with connect_peer(port) as peer:
             quillmar.wait_text(STATUS_TEXT, PEER)
-            peer.sendall(b"nowhere to go")
+            peer.sendall(b"nowhere to go yet")
             box, text = automation.wait_message_box()
             assert text == "RS232C Write Error"
             automation.dismiss(box)
-        finally:
-            peer.close()
+            assert path.read_bytes() == b"" and automation.text(window, LOG_COUNT) == "0"
+            device = ports.pty(1)
+            assert receive(device, 17) == b"nowhere to go yet"
+            wait_for("the port in use", lambda: quillmar.status_part(PORT_PART) == "")
+            wait_for("the count 17", lambda: automation.text(window, LOG_COUNT) == "17")
+            assert path.read_bytes() == b"nowhere to go yet"
+            automation.click(window, LOG_CLOSE)
 
     def test_the_serial_thread_without_a_port_does_not_spin(self, quillmar, portless_server):
         port = portless_server()

@@ -3,11 +3,12 @@ OK does to the port, the receive thread and the settings."""
 import os
 import re
 import termios
+import time
 
 import pytest
 
-from harness import (IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, connect_peer, receive, receive_quiet,
-                     wait_for)
+from harness import (ACCEPT_WAITING, IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, connect_peer, free_tcp_port, receive,
+                     receive_quiet, wait_for)
 
 SERIAL = 600
 CAPTION = "Quillmar：  Serial"
@@ -85,6 +86,17 @@ class TestOk:
         dialog = open_dialog(quillmar)
         press(automation, dialog, IDOK)
         assert_flows(peer, ports.com1)
+
+    def test_bytes_waiting_in_the_port_survive_ok(self, quillmar, automation, ports):
+        port = free_tcp_port()
+        quillmar.write_settings(MODE=0, SPORT=port, CONNECT=1)
+        quillmar.start()
+        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+        os.write(ports.com1, b"waiting for a peer")
+        time.sleep(0.5)     # in the driver's queue: nobody reads without a peer
+        press(automation, open_dialog(quillmar), IDOK)
+        with connect_peer(port) as peer:
+            assert receive(peer, 18) == b"waiting for a peer"
 
     def test_line_settings_reach_the_open_port(self, connected, quillmar, automation, ports):
         peer = connected()

@@ -101,3 +101,23 @@ def test_a_connection_that_is_up_is_not_touched(quillmar, automation, ports, pee
     second.wait_connection()
     wait_for("the new connection", lambda: status(quillmar) == CONNECTED + LOOPBACK)
     automation.click(quillmar.window, CLOSE)
+
+
+def test_a_connection_keeps_the_mode_it_started_in(quillmar, automation, ports, peer_servers):
+    server = peer_servers()
+    quillmar.write_settings(MODE=1, IP=LOOPBACK, PORT=server.port)
+    quillmar.start()
+    automation.click(quillmar.window, CONNECT)
+    peer = server.wait_connection()
+    wait_for("the client to be connected", lambda: status(quillmar) == CONNECTED + LOOPBACK)
+    listen_port = free_tcp_port()
+    set_socket_settings(quillmar, automation, server=True, listen_port=listen_port)
+    peer.close()
+    # The client's connection ends as a client's does: idle, Connect ready.
+    wait_for("the client to go idle", lambda: status(quillmar) == "Idle")
+    assert automation.enabled(quillmar.window, CONNECT) and not automation.enabled(quillmar.window, CLOSE)
+    automation.click(quillmar.window, CONNECT)
+    wait_for("the server to listen", lambda: status(quillmar) == LISTENING)
+    with connect_peer(listen_port):
+        wait_for("the peer to be served", lambda: status(quillmar).startswith(CONNECTED))
+        automation.click(quillmar.window, CLOSE)
