@@ -1,13 +1,14 @@
 # Quillmar: `make run` starts the program, `make test` passes every test,
-# `make bench` prints its figures beside socat's. Each installs what is missing
-# first (Debian packages) and builds.
+# `make bench` prints its figures beside socat's, `make soak` keeps the bridge
+# busy for up to ten minutes and checks it lost, hung and grew nothing. Each
+# installs what is missing first (Debian packages) and builds.
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
 
-.PHONY: all deps build run test bench screenshots clean
+.PHONY: all deps build run test bench soak screenshots clean
 
 all: build
 
@@ -28,6 +29,10 @@ test: build
 # Figures, not a test: make bench BENCH_ARGS="--paced-seconds 10" for a quicker run.
 bench: build
 	@tools/rig.sh $(BUILD) exec /usr/bin/python3 tools/bench.py $(BENCH_ARGS)
+
+# Loss, hangs and growth under a long, busy run; not part of `make test`.
+soak: build
+	@tools/rig.sh $(BUILD) exec /usr/bin/python3 tools/soak.py
 
 # The README's pictures, taken from the running program.
 screenshots: build
