@@ -80,12 +80,6 @@ bool PortDeviceName(int com, char *name, size_t capacity)
     return false;
 }
 
-bool PortWorthRetrying(int com)
-{
-    char name[PortNameCapacity];
-    return PortDeviceName(com, name, sizeof name);
-}
-
 bool PortErrorMeansLost(DWORD error)
 {
     switch (error) {
@@ -270,7 +264,8 @@ int ReopenSerialPort(int com)
 {
     if (!ClosePort()) {
         // A data thread still holds the port: it stays as it is.
-        if (PortWorthRetrying(com))
+        char name[PortNameCapacity];
+        if (PortDeviceName(com, name, sizeof name))
             ShowOpenNotice(com + 1);
         return 1;
     }

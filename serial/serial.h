@@ -95,15 +95,10 @@ DWORD FlowLineFunction(int32_t flow, bool raise);   // 0 when the mode moves no 
 // Whether a failed port call means the device is gone, rather than a
 // request still under way, cancelled or timed out.
 bool PortErrorMeansLost(DWORD error);
-// Whether the port that COM names is worth trying again after a failed open:
-// only a port that exists by name and was refused.
-bool PortWorthRetrying(int com);
 
 // The bridge's data path on the serial side.
 constexpr DWORD SerialReadSize = 8192;          // at most this much per read
-constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes
-constexpr DWORD WouldBlockWaitMs = 1000;        // longest wait for a full socket to take more
-constexpr DWORD PartialSendWaitMs = 100;
+constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes, and for a full socket
 constexpr DWORD OutputQueuePollMs = 1;          // between looks at a draining output queue
 constexpr DWORD ReadCancelWaitMs = 1000;
 // The input queue's flow thresholds: the line drops above 60 % and rises at
