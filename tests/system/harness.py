@@ -630,6 +630,17 @@ def receive(source, count, timeout=DEFAULT_TIMEOUT):
     return bytes(data)
 
 
+def assert_flows(peer, device, other_device=None):
+    """Bytes go both ways between the peer and the device, each arriving
+    whole, and none through other_device."""
+    peer.sendall(b"to the port")
+    assert receive(device, 11) == b"to the port"
+    os.write(device, b"to the peer")
+    assert receive(peer, 11) == b"to the peer"
+    if other_device is not None:
+        assert receive_quiet(other_device, quiet=0.3) == b""
+
+
 def receive_quiet(source, quiet=0.5, timeout=DEFAULT_TIMEOUT):
     """Everything that arrives until nothing more comes for `quiet` seconds."""
     data = bytearray()
@@ -695,12 +706,13 @@ class VanishingHost:
     down, so that packets to it vanish without a FIN or a RST, as when a
     cable is pulled or a host dies; restore() brings it back. Needs root."""
 
-    _subnets = itertools.count(1)
+    _names = itertools.count(1)
 
     def __init__(self):
-        subnet = next(self._subnets)
-        self.name = f"qm{os.getpid()}x{subnet}"
-        self.here, self.there = f"qmh{os.getpid()}x{subnet}"[:15], "eth0"
+        number = next(self._names)
+        subnet = self._free_subnet()
+        self.name = f"qm{os.getpid()}x{number}"
+        self.here, self.there = f"qmh{os.getpid()}x{number}"[:15], "eth0"
         self.ADDRESS = f"10.77.{subnet}.2"
         self.LOCAL_ADDRESS = f"10.77.{subnet}.1"
         self._ip("netns", "add", self.name)
@@ -714,6 +726,15 @@ class VanishingHost:
         except AssertionError:
             self.close()
             raise
+
+    @staticmethod
+    def _free_subnet():
+        """A 10.77.N.0/24 that no link here uses: a namespace of an earlier
+        run may outlive it while its sockets still retransmit."""
+        shown = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True, text=True,
+                               timeout=DEFAULT_TIMEOUT).stdout
+        used = {int(part.split(".")[2]) for part in shown.split() if part.startswith("10.77.")}
+        return next(n for n in range(1, 255) if n not in used)
 
     @staticmethod
     def _ip(*arguments, namespace=None):
@@ -746,4 +767,7 @@ class VanishingHost:
         self._inside("link", "set", self.there, "up")
 
     def close(self):
-        subprocess.run(["ip", "netns", "del", self.name], capture_output=True, timeout=DEFAULT_TIMEOUT)
+        # Deleting our end deletes the pair at once; the namespace itself
+        # lives on while sockets of it retransmit into the cut link.
+        for command in (["ip", "link", "del", self.here], ["ip", "netns", "del", self.name]):
+            subprocess.run(command, capture_output=True, timeout=DEFAULT_TIMEOUT)

@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-from harness import (ACCEPT_WAITING, CLOSE, END, IDLE, IDOK, PEER, PORT_PART, STATUS_TEXT, connect_peer,
-                     closed_by_other_side, free_tcp_port, receive, receive_quiet, send_in_background, wait_for)
+from harness import (ACCEPT_WAITING, CLOSE, END, IDLE, IDOK, PEER, PORT_PART, STATUS_TEXT, assert_flows, connect_peer,
+                     free_tcp_port, receive, receive_quiet, send_in_background, wait_for)
 
 # A peer that vanished is given up within this, on a quiet line.
 VANISHED_PEER_LIMIT = 30
@@ -27,19 +27,6 @@ SERIAL, SERIAL_CAPTION, SERIAL_PORT_LIST = 600, "Quillmar：  Serial", 2001
 KIB = 1024
 
 
-def exchange(peer, device, label=b""):
-    """Bytes both ways, each arriving whole."""
-    to_port, to_peer = b"to the port " + label, b"to the peer " + label
-    peer.sendall(to_port)
-    assert receive(device, len(to_port)) == to_port
-    os.write(device, to_peer)
-    assert receive(peer, len(to_peer)) == to_peer
-
-
-def port_state(quillmar):
-    return quillmar.status_part(PORT_PART)
-
-
 class TestVanishedPeers:
     def test_a_server_drops_a_peer_that_vanished_and_serves_the_next(self, quillmar, ports, vanishing_host):
         port = free_tcp_port()
@@ -49,13 +36,13 @@ class TestVanishedPeers:
         gone = vanishing_host.socket()
         gone.connect((vanishing_host.LOCAL_ADDRESS, port))
         quillmar.wait_text(STATUS_TEXT, "Connection - " + vanishing_host.ADDRESS)
-        exchange(gone, ports.com1)
+        assert_flows(gone, ports.com1)
 
         vanishing_host.cut()
         quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING, timeout=VANISHED_PEER_LIMIT)
         with connect_peer(port) as next_peer:
             quillmar.wait_text(STATUS_TEXT, PEER)
-            exchange(next_peer, ports.com1)
+            assert_flows(next_peer, ports.com1)
         gone.close()
 
     def test_a_client_drops_a_server_that_vanished_and_connects_again(self, quillmar, ports, vanishing_host):
@@ -67,7 +54,7 @@ class TestVanishedPeers:
         first, _ = server.accept()
         connected = "Connection - " + vanishing_host.ADDRESS
         quillmar.wait_text(STATUS_TEXT, connected)
-        exchange(first, ports.com1)
+        assert_flows(first, ports.com1)
 
         vanishing_host.cut()
         wait_for("the client to give the server up", lambda: quillmar.text(STATUS_TEXT) != connected,
@@ -75,16 +62,16 @@ class TestVanishedPeers:
         vanishing_host.restore()
         second, _ = server.accept()
         quillmar.wait_text(STATUS_TEXT, connected)
-        exchange(second, ports.com1)
+        assert_flows(second, ports.com1)
         for each in (first, second, server):
             each.close()
 
 
 def test_a_port_that_goes_away_is_reopened_and_nothing_is_lost(bridge, quillmar, automation, ports):
     peer, device = bridge()
-    exchange(peer, device)
+    assert_flows(peer, device)
     ports.unplug(1)
-    wait_for("the loss in the status bar", lambda: port_state(quillmar) == "Com1 lost, reopening")
+    wait_for("the loss in the status bar", lambda: quillmar.status_part(PORT_PART) == "Com1 lost, reopening")
 
     meanwhile = random.randbytes(40 * KIB)
     writer = send_in_background(peer, meanwhile)
@@ -93,14 +80,14 @@ def test_a_port_that_goes_away_is_reopened_and_nothing_is_lost(bridge, quillmar,
     automation.dismiss(box)
     time.sleep(1.5)     # retries find nothing, and say nothing
     assert not quillmar._message_boxes(), "a second box for the same loss"
-    assert port_state(quillmar) == "Com1 lost, reopening"
+    assert quillmar.status_part(PORT_PART) == "Com1 lost, reopening"
 
     device = ports.pty(1)
     assert receive(device, len(meanwhile), timeout=30) == meanwhile
-    wait_for("the loss to leave the status bar", lambda: port_state(quillmar) == "")
+    wait_for("the loss to leave the status bar", lambda: quillmar.status_part(PORT_PART) == "")
     writer.join(10)
     assert quillmar.text(STATUS_TEXT) == PEER, "the connection stayed up"
-    exchange(peer, device, b"after")
+    assert_flows(peer, device)
     assert not quillmar._message_boxes()
 
 

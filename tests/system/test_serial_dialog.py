@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from harness import (ACCEPT_WAITING, IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, connect_peer, free_tcp_port, receive,
-                     receive_quiet, wait_for)
+from harness import (ACCEPT_WAITING, IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, assert_flows, connect_peer,
+                     free_tcp_port, receive, wait_for)
 
 SERIAL = 600
 CAPTION = "Quillmar：  Serial"
@@ -40,16 +40,6 @@ def saved(quillmar):
 def connected(bridge):
     """The program as a server with a peer; gives the peer."""
     return lambda **settings: bridge(**settings)[0]
-
-
-def assert_flows(peer, device, other_device=None):
-    """Bytes go both ways through device, and none through other_device."""
-    peer.sendall(b"to the port")
-    assert receive(device, 11) == b"to the port"
-    os.write(device, b"to the peer")
-    assert receive(peer, 11) == b"to the peer"
-    if other_device is not None:
-        assert receive_quiet(other_device, quiet=0.3) == b""
 
 
 class TestWhatItShows:
