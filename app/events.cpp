@@ -231,7 +231,6 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
         WakeSocketReceiveThread();
         break;
     case FD_WRITE:
-        WakeSocketSender();
         break;
     case FD_ACCEPT:
         if (AcceptPeer(socket) == 0)

@@ -4,10 +4,11 @@
 //
 // Both data threads act for one connection at a time, known by its serial
 // number, and reach its socket only through SendToPeer and ReceiveFromPeer.
-// Those hold DataPathLock shared for one non-blocking call; the
-// user-interface thread changes the connection under it exclusively, so a
-// data thread never sees a socket that has been closed, nor the socket of
-// the next connection under the serial of the last.
+// Those hold DataPathLock shared for one non-blocking call, or for a wait
+// for room of at most WritableWaitMs; the user-interface thread changes the
+// connection under it exclusively, so a data thread never sees a socket that
+// has been closed, nor the socket of the next connection under the serial of
+// the last.
 //
 // The receive thread runs from start-up to the end: it waits on
 // SocketReadEvent, which the main window sets for every FD_READ and
@@ -25,7 +26,6 @@
 HANDLE SocketReadEvent;                 // created by the start sequence; set on the user-interface thread
 std::atomic<LONG> ConnectionSerial;     // user-interface thread
 
-static HANDLE SocketWritableEvent;      // created by the start sequence; set on the user-interface thread
 
 // The connection the data threads act for; 0 serial and socket when none.
 static SRWLOCK DataPathLock = SRWLOCK_INIT;     // shared: data threads, one call; exclusive: user-interface thread
@@ -36,8 +36,6 @@ void InitSocketDataPath()
 {
     if (SocketReadEvent == nullptr)
         SocketReadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    if (SocketWritableEvent == nullptr)
-        SocketWritableEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 }
 
 void WakeSocketReceiveThread()
@@ -46,33 +44,18 @@ void WakeSocketReceiveThread()
         SetEvent(SocketReadEvent);
 }
 
-void WakeSocketSender()
-{
-    if (SocketWritableEvent != nullptr)
-        SetEvent(SocketWritableEvent);
-}
-
-void WaitPeerWritable(DWORD timeoutMs)
-{
-    if (SocketWritableEvent != nullptr)
-        (void)WaitForSingleObject(SocketWritableEvent, timeoutMs);     // a time-out only means: try again
-    else
-        Sleep(timeoutMs);
-}
-
 // The data threads are woken for every change, so that a wait for the last
 // connection ends at once.
 static void WakeDataThreads()
 {
     WakeSocketReceiveThread();
-    WakeSocketSender();
     WakeSerialWriter();
 }
 
 LONG OpenDataPath(SOCKET socket)
 {
     LONG connection = ++ConnectionSerial;
-    AcquireSRWLockExclusive(&DataPathLock);     // held by the others for one non-blocking call at most
+    AcquireSRWLockExclusive(&DataPathLock);     // held by the others for WritableWaitMs at most
     PathConnection = connection;
     PathSocket = socket;
     ReleaseSRWLockExclusive(&DataPathLock);
@@ -132,6 +115,17 @@ int SendToPeer(LONG connection, const char *data, int count)
 int ReceiveFromPeer(LONG connection, char *buffer, int size)
 {
     return CallOnPath(connection, [=](SOCKET socket) { return recv(socket, buffer, size, 0); });
+}
+
+void WaitPeerWritable(LONG connection)
+{
+    (void)CallOnPath(connection, [](SOCKET socket) {
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(socket, &writable);
+        timeval timeout = {0, static_cast<long>(WritableWaitMs * 1000)};
+        return select(0, nullptr, &writable, nullptr, &timeout);   // a time-out only means: try again
+    });
 }
 
 static void WaitForWork()

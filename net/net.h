@@ -78,7 +78,7 @@ void FormatPeerText(uint32_t address, char *text, size_t capacity);
 // serial number. The user-interface thread opens it when a connection is
 // made and closes it before the connection's socket is closed; the data
 // threads reach the socket only through the calls below, which hold the
-// path for the length of one non-blocking call, so no socket is used after
+// path for one non-blocking call or a short wait, so no socket is used after
 // it was closed and no byte meant for one connection reaches another.
 constexpr int SocketBlockSize = 8192;   // one receive, and one write request to the port
 // What the calls below return when their connection has ended.
@@ -94,15 +94,15 @@ LONG CurrentConnection();
 // hard send error the connection is dropped.
 int SendToPeer(LONG connection, const char *data, int count);
 int ReceiveFromPeer(LONG connection, char *buffer, int size);
+// Waits until the connection's socket can take more, or WritableWaitMs.
+constexpr DWORD WritableWaitMs = 50;
+void WaitPeerWritable(LONG connection);
 
 // Set for every FD_READ and connection change; the socket receive thread
 // waits on it.
 extern HANDLE SocketReadEvent;
 void InitSocketDataPath();
 void WakeSocketReceiveThread();
-// FD_WRITE and connection changes wake a sender that waits for room.
-void WakeSocketSender();
-void WaitPeerWritable(DWORD timeoutMs);
 DWORD WINAPI SocketReceiveThread(LPVOID);
 
 // The socket settings dialog: server or client mode, the two ports and the

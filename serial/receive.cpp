@@ -161,7 +161,7 @@ int SendChunk(Reader &reader, LONG connection, const char *chunk, int length, in
                 DropFlowLine();
                 reader.flowStopped = true;
             }
-            WaitPeerWritable(PollPeriodMs);
+            WaitPeerWritable(connection);
             continue;
         }
         if (SerialToLanLog.open)
@@ -279,9 +279,9 @@ void StartSerialReceiveThread()
     ReceiveThread = reinterpret_cast<HANDLE>(thread);
 }
 
-// The data threads may be sending the user-interface thread a log count
-// while it waits for them: those are served during the wait.
-bool WaitServingSentMessages(HANDLE object, DWORD timeoutMs)
+// The thread may be sending the user-interface thread a log count while it
+// is waited for: those are served during the wait.
+static bool WaitServingSentMessages(HANDLE object, DWORD timeoutMs)
 {
     ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {

@@ -146,9 +146,6 @@ bool StopSerialReceiveThread(DWORD timeoutMs);
 // port: together well under a second.
 constexpr DWORD ReceiveThreadStopWaitMs = 500;
 constexpr DWORD WriterLetGoWaitMs = 300;
-// Waits, serving the messages sent to this thread meanwhile, until the
-// object is signalled or the time-out; true when it was.
-bool WaitServingSentMessages(HANDLE object, DWORD timeoutMs);
 
 // True while the port is tried again every second: it went away, or could
 // not be opened though it exists by name. User-interface thread.

@@ -6,9 +6,11 @@
 // and TCP's flow control then slows the peer down.
 //
 // The port changes hands only while the writer has no request on it. The
-// user-interface thread sets PortClosing and wakes the writer; a write that
-// waits for its line (held by flow control) is cancelled, the rest of its
-// block stays held, and the writer says it is idle. A block whose connection
+// user-interface thread sets PortClosing, wakes the writer and waits, for a
+// limited time, until WriterBusy is clear; a write that waits for its line
+// (held by flow control) is cancelled, and the rest of its block stays held.
+// Both flags are seq_cst atomics, each side writing its own before reading
+// the other's, so at least one of them sees the other. A block whose connection
 // ends is dropped; a block that finds no port is held and written first once
 // a port is open again, so nothing the peer sent is lost to a port that went
 // away.
@@ -24,6 +26,8 @@
 
 std::atomic<LONG> PortClosing;      // user-interface thread
 
+constexpr DWORD WriterIdlePollMs = 1;
+
 constexpr int FirstYear = 1900;
 
 namespace {
@@ -38,19 +42,14 @@ struct HeldBlock {
     char bytes[TimeTagCapacity + SocketBlockSize];
 };
 
-HeldBlock Block;            // socket receive thread
+HeldBlock Block;                    // socket receive thread
+std::atomic<LONG> WriterBusy;       // socket receive thread: a request on the port may be under way
 
-// Set while the writer has no request on the port (manual reset); and the
-// writer's wake-up, for a port being taken or a connection that ended.
-struct WriterEvents {
-    HANDLE idle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-};
-
-const WriterEvents &Events()
+// The writer's wake-up, for a port being taken or a connection that ended.
+HANDLE WriterWake()
 {
-    static const WriterEvents events;
-    return events;
+    static const HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return wake;
 }
 
 enum WriteStep { Wrote, PortGone, PortTaken };
@@ -85,13 +84,16 @@ void WaitForOutputQueue(HANDLE port)
 // connection that ended cancels it. What it wrote before counts.
 DWORD FinishWrite(HANDLE port, DWORD *written)
 {
-    const HANDLE waits[] = {WriteOverlapped.hEvent, Events().wake};
+    const HANDLE waits[] = {WriteOverlapped.hEvent, WriterWake()};
     for (;;) {
         DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-        if (woken != WAIT_OBJECT_0 + 1 || PortClosing || !BlockStillWanted())
+        if (woken != WAIT_OBJECT_0 + 1)
             break;
+        if (PortClosing || !BlockStillWanted()) {
+            (void)CancelIoEx(port, &WriteOverlapped);   // fails when the write is done already
+            break;
+        }
     }
-    (void)CancelIoEx(port, &WriteOverlapped);       // fails when the write is done already
     // A cancelled request completes at once; until it has, the record and
     // the block are the request's.
     if (GetOverlappedResult(port, &WriteOverlapped, written, TRUE))
@@ -110,6 +112,10 @@ WriteStep WriteOnce(DWORD *written, LONG *generation)
     if (!PortIsOpen(port))
         return PortGone;
     WaitForOutputQueue(port);
+    if (PortClosing)
+        return PortTaken;
+    if (!BlockStillWanted())
+        return Wrote;       // nothing written: the caller drops the block
     DWORD asked = static_cast<DWORD>(Block.length - Block.offset);
     if (asked > WriteRequestLimit)
         asked = WriteRequestLimit;
@@ -169,17 +175,25 @@ int DataBytesIn(int offset, int length, int tagLength)
 
 void WakeSerialWriter()
 {
-    SetEvent(Events().wake);
+    SetEvent(WriterWake());
 }
 
 bool TakePortFromWriter(DWORD timeoutMs)
 {
     PortClosing = 1;
     WakeSerialWriter();
-    if (WaitServingSentMessages(Events().idle, timeoutMs))
-        return true;
-    PortClosing = 0;
-    return false;
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (WriterBusy) {
+        if (GetTickCount64() >= deadline) {
+            PortClosing = 0;
+            return false;
+        }
+        // A log count that the writer sends meanwhile is served.
+        (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, WriterIdlePollMs, QS_SENDMESSAGE);
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    return true;
 }
 
 void GivePortToWriter()
@@ -202,9 +216,9 @@ bool ResumeSerialWrite()
         }
         DWORD written = 0;
         LONG generation = 0;
-        ResetEvent(Events().idle);
+        WriterBusy = 1;
         WriteStep step = WriteOnce(&written, &generation);
-        SetEvent(Events().idle);
+        WriterBusy = 0;
         Passed(written);
         if (written > 0)
             Block.reported = false;     // a later loss is a loss of its own
