@@ -23,7 +23,7 @@
 #include <vector>
 
 std::atomic<LONG> LinkState{LinkIdle};  // user-interface thread
-std::atomic<SOCKET> ConnectionSocket;   // user-interface thread; taken by AbortConnection
+std::atomic<SOCKET> ConnectionSocket;   // user-interface thread
 SOCKET ListeningSocket;                 // user-interface thread
 std::atomic<LONG> RecvBlocked;          // socket receive thread sets, FD_READ clears
 
