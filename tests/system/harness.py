@@ -634,11 +634,14 @@ def assert_flows(peer, device, other_device=None):
     """Bytes go both ways between the peer and the device, each arriving
     whole, and none through other_device."""
     peer.sendall(b"to the port")
-    assert receive(device, 11) == b"to the port"
+    at_port = receive(device, 11)
+    assert at_port == b"to the port", f"the device got {at_port!r}"
     os.write(device, b"to the peer")
-    assert receive(peer, 11) == b"to the peer"
+    at_peer = receive(peer, 11)
+    assert at_peer == b"to the peer", f"the peer got {at_peer!r}"
     if other_device is not None:
-        assert receive_quiet(other_device, quiet=0.3) == b""
+        elsewhere = receive_quiet(other_device, quiet=0.3)
+        assert elsewhere == b"", f"the other device got {elsewhere!r}"
 
 
 def receive_quiet(source, quiet=0.5, timeout=DEFAULT_TIMEOUT):
