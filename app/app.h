@@ -66,8 +66,6 @@ void Shutdown();
 // Part 0 of the status bar: the port that is lost and tried again, or
 // nothing.
 void ShowPortState();
-// "Com3 lost, reopening" for port number 3.
-void FormatPortLost(char *text, size_t capacity, int number);
 
 // The one-second clock, the rate display and the arrows.
 extern std::atomic<int32_t> ClockHours, ClockMinutes, ClockSeconds;     // clock thread; reset on the user-interface thread

@@ -31,16 +31,11 @@ constexpr size_t StatusTextCapacity = 64;
 // loss is enough. User-interface thread.
 static bool WriteErrorShown;
 
-void FormatPortLost(char *text, size_t capacity, int number)
-{
-    snprintf(text, capacity, PortLostFormat, number);
-}
-
 void ShowPortState()
 {
     char text[StatusTextCapacity] = {};
     if (PortLost)
-        FormatPortLost(text, sizeof text, Settings.COM + 1);
+        snprintf(text, sizeof text, PortLostFormat, Settings.COM + 1);
     SendMessageA(StatusBar, SB_SETTEXTA, StatusBarPortPart, reinterpret_cast<LPARAM>(text));
 }
 
@@ -229,8 +224,6 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
     case FD_READ:
         RecvBlocked = 0;
         WakeSocketReceiveThread();
-        break;
-    case FD_WRITE:
         break;
     case FD_ACCEPT:
         if (AcceptPeer(socket) == 0)

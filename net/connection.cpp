@@ -19,6 +19,7 @@
 #include "../res/resource.h"
 
 #include <mstcpip.h>
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -75,21 +76,14 @@ void CloseSocket(SOCKET socket)
 
 bool IsStaleSocket(SOCKET socket)
 {
-    for (SOCKET stale : StaleSockets) {
-        if (stale == socket)
-            return true;
-    }
-    return false;
+    return std::find(StaleSockets.begin(), StaleSockets.end(), socket) != StaleSockets.end();
 }
 
 void OnSocketClosed(SOCKET socket)
 {
-    for (auto stale = StaleSockets.begin(); stale != StaleSockets.end(); ++stale) {
-        if (*stale == socket) {
-            StaleSockets.erase(stale);
-            return;
-        }
-    }
+    auto stale = std::find(StaleSockets.begin(), StaleSockets.end(), socket);
+    if (stale != StaleSockets.end())
+        StaleSockets.erase(stale);
 }
 
 // Returns the failure text, or null once Winsock is ready.

@@ -24,8 +24,7 @@
 #include "../serial/serial.h"
 
 HANDLE SocketReadEvent;                 // created by the start sequence; set on the user-interface thread
-std::atomic<LONG> ConnectionSerial;     // user-interface thread
-
+static LONG ConnectionSerial;           // user-interface thread: counts the connections made
 
 // The connection the data threads act for; 0 serial and socket when none.
 static SRWLOCK DataPathLock = SRWLOCK_INIT;     // shared: data threads, one call; exclusive: user-interface thread

@@ -83,8 +83,6 @@ void FormatPeerText(uint32_t address, char *text, size_t capacity);
 constexpr int SocketBlockSize = 8192;   // one receive, and one write request to the port
 // What the calls below return when their connection has ended.
 constexpr int ConnectionEnded = -2;
-// Counts the connections made. User-interface thread.
-extern std::atomic<LONG> ConnectionSerial;
 LONG OpenDataPath(SOCKET socket);       // the new connection's serial
 void CloseDataPath();
 // The serial of the connection that is up, 0 when none is.

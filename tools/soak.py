@@ -18,7 +18,6 @@ It prints a table of what it saw, also written to BUILD/soak/report.txt, and
 exits with 1 on any loss, hang or growth. Processes ended here are only the
 ones this script started.
 """
-import os
 import random
 import select
 import signal

@@ -81,6 +81,14 @@ def test_a_port_that_goes_away_is_reopened_and_nothing_is_lost(bridge, quillmar,
     time.sleep(1.5)     # retries find nothing, and say nothing
     assert not quillmar._message_boxes(), "a second box for the same loss"
     assert quillmar.status_part(PORT_PART) == "Com1 lost, reopening"
+    # SERIAL OK opens the lost port anew, and says when it cannot.
+    dialog = quillmar.open_dialog(SERIAL, SERIAL_CAPTION)
+    automation.command(dialog, IDOK)
+    box, text = automation.wait_message_box()
+    assert text == "Com1 Open Error"
+    automation.dismiss(box)
+    wait_for("the serial dialog to close", lambda: not automation.alive(dialog))
+    assert quillmar.status_part(PORT_PART) == "Com1 lost, reopening"
 
     device = ports.pty(1)
     assert receive(device, len(meanwhile), timeout=30) == meanwhile
