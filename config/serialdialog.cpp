@@ -70,9 +70,8 @@ static void OnOk(HWND dialog)
     int previous = Settings.COM;
     int port = Selection(dialog, IDC_SERIAL_PORT);
     int com = port == NoSelection ? previous : port;
-    Settings.COM = com;
     // A port that went away is opened anew, even when its dead handle is
-    // still about.
+    // still about. The reopen stores the choice once the old port is closed.
     if (com != previous || !PortIsOpen(PortHandle) || PortLost) {
         if (ReopenSerialPort(com) != 0) {
             EndDialog(dialog, IDCANCEL);

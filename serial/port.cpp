@@ -21,7 +21,6 @@ std::atomic<HANDLE> PortHandle;             // user-interface thread
 std::atomic<LONG> PortGeneration;           // user-interface thread
 OVERLAPPED ReadOverlapped;                  // user-interface thread at an open; then the serial receive thread
 OVERLAPPED WriteOverlapped;                 // user-interface thread at an open; then SerialWrite
-std::atomic<LONG> SerialReaderStopped{1};   // the serial receive thread, and the serial dialog
 bool PortLost;                              // user-interface thread
 
 static const struct {
@@ -244,11 +243,14 @@ void DropFlowLine() { MoveFlowLine(false); }
 
 // Both data threads let go of the port, and the old handle is closed; the
 // port then reads as not open. False when a thread did not let go in time:
-// the port is then as it was, with its receive thread running.
+// the port is then as it was, with one receive thread (the stop asked of the
+// old one is withdrawn, or a new one starts once it has ended).
 static bool ClosePort()
 {
-    if (!StopSerialReceiveThread(ReceiveThreadStopWaitMs))
+    if (!StopSerialReceiveThread(ReceiveThreadStopWaitMs)) {
+        StartSerialReceiveThread();
         return false;
+    }
     if (!TakePortFromWriter(WriterLetGoWaitMs)) {
         StartSerialReceiveThread();
         return false;
@@ -263,12 +265,16 @@ static bool ClosePort()
 int ReopenSerialPort(int com)
 {
     if (!ClosePort()) {
-        // A data thread still holds the port: it stays as it is.
+        // A data thread still holds the port: it stays as it is, and so does
+        // the setting that names it.
         char name[PortNameCapacity];
         if (PortDeviceName(com, name, sizeof name))
             ShowOpenNotice(com + 1);
         return 1;
     }
+    // From here the setting names the port that is open, or that is tried
+    // again until it opens.
+    Settings.COM = com;
     int result = OpenConfiguredPort(com);
     GivePortToWriter();
     if (result == 0)

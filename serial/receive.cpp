@@ -19,12 +19,12 @@
 #include "../config/config.h"
 #include "../net/net.h"
 #include "../translog/translog.h"
+#include "../util/util.h"
 
-#include <process.h>
 #include <cstring>
 
-// The running thread's handle, to wait for its end; user-interface thread.
-static HANDLE ReceiveThread;
+// Started, stopped and waited for on the user-interface thread.
+static WorkerThread SerialReader;
 
 FlowStep NextFlowStep(bool stopped, DWORD queued)
 {
@@ -51,7 +51,7 @@ struct Reader {
 // The thread is told to end: the program ends or the port changes hands.
 bool Abandoned()
 {
-    return LinkState == LinkShuttingDown || PortHandle == nullptr || SerialReaderStopped == 1;
+    return LinkState == LinkShuttingDown || PortHandle == nullptr || SerialReader.StopAsked();
 }
 
 bool StopRequested(const Reader &reader)
@@ -233,15 +233,14 @@ void Pass(Reader &reader)
 
 }  // namespace
 
-// The starter has cleared SerialReaderStopped; a stop request may already
-// have set it again.
-void __cdecl SerialReceiveThread(void *)
+void SerialReceiveThread(WorkerThread &self)
 {
     Reader reader = {};
     reader.port = PortHandle;
     reader.generation = PortGeneration;
-    while (PortIsOpen(reader.port) && !StopRequested(reader))
+    while (PortIsOpen(reader.port) && !reader.lost && LinkState != LinkShuttingDown && self.KeepGoing())
         Pass(reader);
+    self.Leave();
     CancelRead(reader);
     if (reader.lost) {
         // What was read before the device went goes on if a peer takes it.
@@ -250,61 +249,22 @@ void __cdecl SerialReceiveThread(void *)
             Forward(reader, connection);
         PostMessageA(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(reader.generation), SerialLostOnRead);
     }
-    SerialReaderStopped = 1;
 }
 
-// The flag is taken before the thread starts, so that two connections in a
-// row never start two readers of the one read record.
+// A reader that is still ending owns the read record: it is waited for as
+// long as its read may take to be cancelled, and no second one starts.
 void StartSerialReceiveThread()
 {
-    if (!PortIsOpen(PortHandle))
-        return;
-    // A reader asked to stop that has not ended yet still owns the record.
-    if (ReceiveThread != nullptr && WaitForSingleObject(ReceiveThread, 0) == WAIT_TIMEOUT &&
-        SerialReaderStopped == 1)
-        return;
-    if (SerialReaderStopped.exchange(0) == 0)
-        return;
-    if (ReceiveThread != nullptr) {
-        CloseHandle(ReceiveThread);
-        ReceiveThread = nullptr;
-    }
-    uintptr_t thread = _beginthreadex(nullptr, 0,
-                                      [](void *) -> unsigned { SerialReceiveThread(nullptr); return 0; },
-                                      nullptr, 0, nullptr);
-    if (thread == 0) {
-        SerialReaderStopped = 1;
-        return;
-    }
-    ReceiveThread = reinterpret_cast<HANDLE>(thread);
+    if (PortIsOpen(PortHandle))
+        (void)SerialReader.Start(SerialReceiveThread, ReadCancelWaitMs);
 }
 
-// The thread may be sending the user-interface thread a log count while it
-// is waited for: those are served during the wait.
-static bool WaitServingSentMessages(HANDLE object, DWORD timeoutMs)
+bool SerialReceiveThreadRuns()
 {
-    ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        ULONGLONG now = GetTickCount64();
-        DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-        DWORD result = MsgWaitForMultipleObjects(1, &object, FALSE, left, QS_SENDMESSAGE);
-        if (result == WAIT_OBJECT_0)
-            return true;
-        if (result != WAIT_OBJECT_0 + 1)
-            return false;
-        MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
+    return SerialReader.Started();
 }
 
 bool StopSerialReceiveThread(DWORD timeoutMs)
 {
-    SerialReaderStopped = 1;
-    if (ReceiveThread == nullptr)
-        return true;
-    if (!WaitServingSentMessages(ReceiveThread, timeoutMs))
-        return false;
-    CloseHandle(ReceiveThread);
-    ReceiveThread = nullptr;
-    return true;
+    return SerialReader.Stop(timeoutMs);
 }

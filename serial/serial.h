@@ -2,6 +2,8 @@
 // write.
 #pragma once
 
+#include "../util/util.h"
+
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
@@ -67,9 +69,6 @@ inline bool PortIsOpen(HANDLE port)
 extern OVERLAPPED ReadOverlapped;
 extern OVERLAPPED WriteOverlapped;
 
-// 1 whenever no serial receive thread runs.
-extern std::atomic<LONG> SerialReaderStopped;
-
 // Opens and purges the port; tells the user when it cannot. Returns 0 when
 // the port is open.
 int OpenSerialPort(const char *name, int number);
@@ -84,9 +83,13 @@ void ConfigureSerialPort();
 void RaiseFlowLine();
 void DropFlowLine();
 int ShowNotice(int code);
-void __cdecl SerialReceiveThread(void *);
-// Starts the serial receive thread unless one runs or no port is open.
+// The body of the serial receive thread.
+void SerialReceiveThread(WorkerThread &self);
+// Starts the serial receive thread unless one runs or no port is open; a
+// stop asked of the running one and not yet taken is withdrawn.
 void StartSerialReceiveThread();
+// True from a start until a stop has been waited for.
+bool SerialReceiveThreadRuns();
 
 // The pure pieces of the above, for the tests.
 bool PortDeviceName(int com, char *name, size_t capacity);
@@ -139,8 +142,7 @@ bool ResumeSerialWrite();
 void WakeSerialWriter();
 
 // Asks the serial receive thread to end and waits until it has, or until the
-// time-out, serving the messages it sends meanwhile; true when no thread
-// runs any more.
+// time-out; true when no thread runs any more.
 bool StopSerialReceiveThread(DWORD timeoutMs);
 // The longest a user's command waits for the data threads to let go of the
 // port: together well under a second.
@@ -155,9 +157,12 @@ extern bool PortLost;
 // open and its receive thread runs.
 bool RetryLostPort();
 
-// Closes the port and opens the one COM names, handing it over between
+// Closes the port and opens the one `com` names, handing it over between
 // receive threads: the old thread has ended and no write is under way when
-// the port changes. Returns what the open returned.
+// the port changes; Settings.COM then names the new port. When a data
+// thread does not let go in time, the old port, its one receive thread and
+// Settings.COM stay as they were and 1 is returned. Otherwise returns what
+// the open returned.
 int ReopenSerialPort(int com);
 // Takes the port from the writer: a write under way is cancelled and its
 // rest held. False when the writer did not let go within the time-out.

@@ -98,14 +98,13 @@ TEST_F(SocketNotifications, AConnectWhoseRecordCannotBeReadCountsAsDone)
     strcpy(Settings.IP, "10.0.0.007");
     LinkState = LinkConnectPending;
     closesocket(socket);        // the query on a closed socket fails
-    // Threads of their own are not wanted here: both count as running.
-    SerialReaderStopped = 0;
+    // Threads of their own are not wanted here: with no port no reader
+    // starts, and the socket receive thread counts as running.
     SocketReceiveThreadHandle = GetCurrentThread();
     OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CONNECT, 0));
     EXPECT_EQ(LinkState, LinkConnected);
     EXPECT_EQ(Status(), "Connection - 10.0.0.007");
     StopClock();
-    SerialReaderStopped = 1;
     SocketReceiveThreadHandle = nullptr;
     ConnectionSocket = 0;
 }

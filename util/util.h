@@ -1,0 +1,55 @@
+// Small helpers that know nothing of the program: they include no header of
+// its own and can be used, and tested, on their own.
+#pragma once
+
+#include <windows.h>
+#include <atomic>
+
+// A worker thread that one owner starts, asks to stop and waits for with a
+// limit. The owner is one thread (the user-interface thread here); the body
+// runs on the worker and looks at the stop request between steps.
+//
+// A stop is asked and then either taken by the body (it ends) or withdrawn
+// by a new Start before the body has looked: so, whatever the timing, at
+// most one body runs, and after Start one runs.
+class WorkerThread {
+public:
+    using Body = void (*)(WorkerThread &self);
+
+    WorkerThread() = default;
+    WorkerThread(const WorkerThread &) = delete;
+    WorkerThread &operator=(const WorkerThread &) = delete;
+
+    // Runs the body on a new thread, or keeps the one that runs: a stop asked
+    // and not yet taken is withdrawn. A body that is ending is waited for up
+    // to endWaitMs. False when no body runs afterwards.
+    bool Start(Body body, DWORD endWaitMs);
+    // The body is asked to end; its waits on StopEvent end at once.
+    void AskToStop();
+    // Asks to stop and waits up to the limit; true once no body runs.
+    bool Stop(DWORD limitMs);
+    // True while a body runs, or has been started and not yet waited for.
+    bool Started() const { return handle != nullptr; }
+
+    // For the body. KeepGoing takes a stop that was asked: once it returns
+    // false the body must end. StopAsked only looks, for inner loops that
+    // give up a step early.
+    bool KeepGoing();
+    bool StopAsked() const { return state != Running; }
+    // Signalled while a stop is asked; manual-reset, made by the first Start.
+    HANDLE StopEvent() const { return stopEvent; }
+    // A body that ends of its own accord says so first, so that a Start
+    // meanwhile waits for it rather than counting on it.
+    void Leave() { state = Ending; }
+
+private:
+    enum State : LONG { Running, StopWanted, Ending };
+    static unsigned __stdcall Run(void *self);
+    // Closes the handle of a body that has ended; false while it runs.
+    bool Reap(DWORD waitMs);
+
+    std::atomic<LONG> state{Ending};
+    HANDLE handle = nullptr;        // the owner's
+    HANDLE stopEvent = nullptr;     // the owner's; made once, kept
+    Body body = nullptr;
+};
