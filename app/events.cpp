@@ -153,14 +153,27 @@ void OnCommand(HWND window, WORD command)
     }
 }
 
-// The peer's side ended the connection: a client goes idle (and, with
-// automatic connection, starts again on a later tick), a server waits for
-// the next peer.
-static void EndConnectionFromNetwork()
+// The three errors that end a connection whatever the event.
+static bool EndsTheConnection(int error)
 {
+    return error == WSAECONNRESET || error == WSAETIMEDOUT || error == WSAECONNREFUSED;
+}
+
+// The connection ended on the network's side: a client goes idle (and, with
+// automatic connection, starts again on a later tick), a server waits for
+// the next peer. A send that failed on it is what the user is told,
+// whichever report of the end came first; otherwise an error other than
+// the ordinary ends. The text stays until the next change.
+static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0)
+{
+    LONG connection = CurrentConnection();
     LinkState = IsClientMode() ? LinkIdle : LinkListening;
-    CloseConnection(CloseByNetwork);
+    CloseConnection(reason);
     StopClock();
+    if (int sendError = SendErrorOf(connection); sendError != 0)
+        ShowSocketError(sendError);
+    else if (error != 0 && !EndsTheConnection(error))
+        ShowSocketError(error);
 }
 
 static void StartDataThreads()
@@ -204,12 +217,6 @@ static bool IsCurrentSocket(SOCKET socket)
     return socket != 0 && !IsStaleSocket(socket) && (socket == ConnectionSocket || socket == ListeningSocket);
 }
 
-// The three errors that end a connection whatever the event.
-static bool EndsTheConnection(int error)
-{
-    return error == WSAECONNRESET || error == WSAETIMEDOUT || error == WSAECONNREFUSED;
-}
-
 void OnSocketNotify(SOCKET socket, LPARAM lParam)
 {
     if (!IsCurrentSocket(socket))
@@ -246,8 +253,10 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
             WakeSocketReceiveThread();
             break;
         }
-        if (LinkState == LinkConnected || LinkState == LinkConnectPending)
-            CloseConnection(CloseByNetwork);
+        if (LinkState == LinkConnected || LinkState == LinkConnectPending) {
+            EndConnectionFromNetwork();
+            break;
+        }
         LinkState = IsClientMode() ? LinkIdle : LinkListening;
         StopClock();
         break;
@@ -257,13 +266,12 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
 }
 
 // A send failed for good: the connection is dropped like one the peer ended,
-// and the error stays shown until the next change.
+// unless a report of its end came first.
 void OnConnectionAborted(LONG connection, int error)
 {
     if (LinkState != LinkConnected || connection != CurrentConnection())
         return;
-    EndConnectionFromNetwork();
-    ShowSocketError(error);
+    EndConnectionFromNetwork(CloseAfterSendError, error);
 }
 
 // The socket receive thread has read all the peer sent (error 0), or its
@@ -273,9 +281,7 @@ void OnPeerFinished(LONG connection, int error)
 {
     if (LinkState != LinkConnected || connection != CurrentConnection())
         return;
-    EndConnectionFromNetwork();
-    if (error != 0 && !EndsTheConnection(error))
-        ShowSocketError(error);
+    EndConnectionFromNetwork(CloseByNetwork, error);
 }
 
 // A data thread found the port gone. The port is closed and tried again

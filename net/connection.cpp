@@ -105,10 +105,12 @@ static const char *BeginWinsock()
 }
 
 // The session ends with the start-up: the next start takes the mode anew.
-static void EndWinsock()
+// After a failed send the start-up is kept for the next start to use: that
+// path never cleans Winsock up.
+static void EndWinsock(int reason)
 {
     SessionStarted = false;
-    if (!WinsockStarted)
+    if (!WinsockStarted || reason == CloseAfterSendError)
         return;
     WinsockStarted = false;
     (void)WSACleanup();     // nothing left to do if it fails
@@ -129,7 +131,7 @@ static void FailStart(const char *text)
     if (socket != ListeningSocket)
         CloseSocket(socket);
     CloseListeningSocket();
-    EndWinsock();
+    EndWinsock(CloseByNetwork);
     SetStatusText(text);
     EnableConnectButton(true);
 }
@@ -277,11 +279,11 @@ int CloseConnection(int reason)
     if (IsClientMode()) {
         SetStatusText(IdleText);
         EnableConnectButton(true);
-        EndWinsock();
+        EndWinsock(reason);
     } else if (reason == CloseByUser && LinkState == LinkIdle) {
         SetStatusText(IdleText);
         CloseListeningSocket();
-        EndWinsock();
+        EndWinsock(reason);
     } else {
         SetStatusText(AcceptWaitingText);
     }

@@ -5,7 +5,7 @@
 // Both data threads act for one connection at a time, known by its serial
 // number, and reach its socket only through SendToPeer and ReceiveFromPeer.
 // Those hold DataPathLock shared for one non-blocking call, or for a wait
-// for room of at most WritableWaitMs; the user-interface thread changes the
+// for room of at most WritableWaitMs and one more send; the user-interface thread changes the
 // connection under it exclusively, so a data thread never sees a socket that
 // has been closed, nor the socket of the next connection under the serial of
 // the last.
@@ -30,6 +30,11 @@ static LONG ConnectionSerial;           // user-interface thread: counts the con
 static SRWLOCK DataPathLock = SRWLOCK_INIT;     // shared: data threads, one call; exclusive: user-interface thread
 static LONG PathConnection;                     // under DataPathLock
 static SOCKET PathSocket;                       // under DataPathLock
+// The last connection a send failed on for good, and the error: written by
+// the serial receive thread under DataPathLock, so that once the path is
+// closed they are final for that connection.
+static std::atomic<LONG> FailedConnection;
+static std::atomic<int> FailedSendError;
 
 void InitSocketDataPath()
 {
@@ -99,9 +104,34 @@ static int CallOnPath(LONG connection, Call call)
     return result;
 }
 
+static bool WaitWritable(SOCKET socket)
+{
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(socket, &writable);
+    timeval timeout = {0, static_cast<long>(WritableWaitMs * 1000)};
+    return select(0, nullptr, &writable, nullptr, &timeout) != SOCKET_ERROR;
+}
+
+// A full socket is waited for and tried once more in the same hold: a
+// connection that breaks meanwhile is found by that send, before the main
+// window can close the path, so its error is never lost to timing.
 int SendToPeer(LONG connection, const char *data, int count)
 {
-    int sent = CallOnPath(connection, [=](SOCKET socket) { return send(socket, data, count, 0); });
+    int sent = CallOnPath(connection, [=](SOCKET socket) {
+        int result = send(socket, data, count, 0);
+        if (result == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK && WaitWritable(socket))
+            result = send(socket, data, count, 0);
+        if (result == SOCKET_ERROR) {
+            int error = WSAGetLastError();
+            if (error != WSAEWOULDBLOCK) {
+                FailedSendError = error;
+                FailedConnection = connection;
+            }
+            WSASetLastError(error);
+        }
+        return result;
+    });
     if (sent == SOCKET_ERROR) {
         int error = WSAGetLastError();
         if (error != WSAEWOULDBLOCK)
@@ -111,20 +141,14 @@ int SendToPeer(LONG connection, const char *data, int count)
     return sent;
 }
 
+int SendErrorOf(LONG connection)
+{
+    return connection != 0 && FailedConnection == connection ? FailedSendError.load() : 0;
+}
+
 int ReceiveFromPeer(LONG connection, char *buffer, int size)
 {
     return CallOnPath(connection, [=](SOCKET socket) { return recv(socket, buffer, size, 0); });
-}
-
-void WaitPeerWritable(LONG connection)
-{
-    (void)CallOnPath(connection, [](SOCKET socket) {
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(socket, &writable);
-        timeval timeout = {0, static_cast<long>(WritableWaitMs * 1000)};
-        return select(0, nullptr, &writable, nullptr, &timeout);   // a time-out only means: try again
-    });
 }
 
 static void WaitForWork()

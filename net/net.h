@@ -20,6 +20,7 @@ enum LinkStateValue : LONG {
 enum CloseReason : int {
     CloseByNetwork = 1,
     CloseByUser = 2,
+    CloseAfterSendError = 3,    // as by the network, but the start-up stays for the next start
 };
 
 // Every socket reports these to the main window as WM_SOCKET_NOTIFY.
@@ -88,13 +89,15 @@ void CloseDataPath();
 // The serial of the connection that is up, 0 when none is.
 LONG CurrentConnection();
 // One send (recv) on the socket of the connection: what send (recv)
-// returned, or ConnectionEnded. WSAGetLastError tells why after -1. After a
-// hard send error the connection is dropped.
+// returned, or ConnectionEnded. WSAGetLastError tells why after -1. A send
+// to a full socket waits up to WritableWaitMs for room and tries once more.
+// After a hard send error the connection is dropped.
+constexpr DWORD WritableWaitMs = 50;
 int SendToPeer(LONG connection, const char *data, int count);
 int ReceiveFromPeer(LONG connection, char *buffer, int size);
-// Waits until the connection's socket can take more, or WritableWaitMs.
-constexpr DWORD WritableWaitMs = 50;
-void WaitPeerWritable(LONG connection);
+// The error of a send that failed for good on the connection, 0 if none
+// did; final once the path has been closed.
+int SendErrorOf(LONG connection);
 
 // Set for every FD_READ and connection change; the socket receive thread
 // waits on it.

@@ -161,7 +161,6 @@ int SendChunk(Reader &reader, LONG connection, const char *chunk, int length, in
                 DropFlowLine();
                 reader.flowStopped = true;
             }
-            WaitPeerWritable(connection);
             continue;
         }
         if (SerialToLanLog.open)

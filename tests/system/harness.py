@@ -9,6 +9,7 @@ import itertools
 import json
 import os
 import pty
+import re
 import select
 import shutil
 import signal
@@ -73,6 +74,7 @@ DEFAULT_SETTINGS = {
 IDLE = "Idle"
 ACCEPT_WAITING = "Accept Waiting ・・・"
 PEER = "Connection - 127.0.0.1"
+SOCKET_ERROR = re.compile(r"Socket Error: \d+")
 
 LOOPBACK = "127.0.0.1"
 SECOND_HOST = "127.0.0.2"       # loopback answers for any 127.x.y.z: a second source address
@@ -642,6 +644,21 @@ def assert_flows(peer, device, other_device=None):
     if other_device is not None:
         elsewhere = receive_quiet(other_device, quiet=0.3)
         assert elsewhere == b"", f"the other device got {elsewhere!r}"
+
+
+def reset_while_sending(peer, quillmar):
+    """The peer, no longer reading while the device talks, leaves with a
+    reset once the buffers on the way are full and a send waits for room:
+    the failed send is shown and stays."""
+    time.sleep(1)
+    peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    peer.close()
+    try:
+        shown = wait_for("the send error shown", lambda: SOCKET_ERROR.fullmatch(quillmar.text(STATUS_TEXT)))[0]
+    except AssertionError as error:
+        raise AssertionError(f"{error}; the status text: {quillmar.text(STATUS_TEXT)!r}") from None
+    time.sleep(1)
+    assert quillmar.text(STATUS_TEXT) == shown
 
 
 def receive_quiet(source, quiet=0.5, timeout=DEFAULT_TIMEOUT):

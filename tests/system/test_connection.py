@@ -1,6 +1,7 @@
 """The connection on the real program: a server that serves one permitted
 peer at a time, a client that connects and reconnects by itself, the clock in
 the status bar, and the ways to end the program in every state."""
+import random
 import socket
 import struct
 import time
@@ -10,7 +11,8 @@ import pytest
 
 from harness import (ACCEPT_WAITING, ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN, CLOSE, CONNECT, END, IDLE, LOOPBACK,
                      PEER, RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN, SC_CLOSE, SECOND_HOST, STATUS_TEXT, TIME_PART,
-                     VK_ESCAPE, PeerServer, closed_by_other_side, connect_peer, free_tcp_port, wait_for)
+                     VK_ESCAPE, PeerServer, closed_by_other_side, connect_peer, free_tcp_port, receive,
+                     reset_while_sending, send_in_background, wait_for)
 
 QUIET = 1.0     # how long a connection that should stay open is watched
 
@@ -125,6 +127,23 @@ class TestClientMode:
             connection.close()
             quillmar.wait_text(STATUS_TEXT, IDLE)
             assert buttons(quillmar) == (True, False)
+        finally:
+            server.close()
+
+    def test_a_server_that_resets_while_the_device_sends_leaves_the_error_shown(self, quillmar, ports):
+        server = PeerServer()
+        try:
+            quillmar.write_settings(MODE=1, IP=LOOPBACK, PORT=server.port)
+            quillmar.start()
+            quillmar.automation.click(quillmar.window, CONNECT)
+            peer = server.wait_connection()
+            quillmar.wait_text(STATUS_TEXT, "Connection - 127.0.0.1")
+            writer = send_in_background(ports.com1, random.randbytes(16 << 20))
+            receive(peer, 64 * 1024)
+            server.connections.remove(peer)
+            reset_while_sending(peer, quillmar)
+            assert buttons(quillmar) == (True, False)
+            writer.join(0)
         finally:
             server.close()
 
