@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing Quillmar
 # need, when any is missing. Safe to run again: it does nothing when all are
-# there.
+# there. Through sudo when not root; where there is no sudo, it prints the
+# apt-get line to run as root and stops.
 set -euo pipefail
 
 packages=(
@@ -24,8 +25,17 @@ for package in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "Installing ${missing[*]}"
 sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+    # A Debian installed with a root password has no sudo: say what to run as root.
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "Missing packages: ${missing[*]}" >&2
+        echo "There is no sudo here. Install them as root, then try again:" >&2
+        echo "    su -c 'apt-get update && apt-get install -y ${missing[*]}'" >&2
+        exit 1
+    fi
+    sudo=(sudo)
+fi
+echo "Installing ${missing[*]}"
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
