@@ -1,12 +1,14 @@
 // Configuration: the settings record and its file Quillmar.ini beside the
-// executable, the number fields of the settings dialogs, the option dialog
-// and the start-up shortcut.
+// executable, the settings dialogs and their number fields, and the start-up
+// shortcut.
 #pragma once
 
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <type_traits>
 
 // The settings path, directory and file name together, must fit this buffer.
 constexpr int SettingsPathCapacity = 256;
@@ -42,6 +44,88 @@ struct SettingsRecord {
 
 extern SettingsRecord Settings;
 
+// Where a key's value lives in Settings. A number or an address is loaded
+// and stored through the field's own width (a wider value is cut to it, as a
+// cast does); the text key has its buffer of IpTextCapacity bytes instead.
+struct SettingField {
+    int64_t (*load)() = nullptr;
+    void (*store)(int64_t value) = nullptr;
+    char *text = nullptr;
+};
+
+template <auto Member>
+constexpr SettingField FieldOf()
+{
+    using Field = std::remove_reference_t<decltype(Settings.*Member)>;
+    if constexpr (std::is_array_v<Field>) {
+        static_assert(sizeof(Field) == IpTextCapacity);
+        return {.text = Settings.*Member};
+    } else {
+        return {.load = [] { return static_cast<int64_t>((Settings.*Member).load()); },
+                .store = [](int64_t value) { Settings.*Member = static_cast<typename Field::value_type>(value); }};
+    }
+}
+
+enum class SettingKind {
+    Number,     // decimal in the file; a missing key or no number reads 0
+    Address,    // dotted in the file, network byte order in the record
+    Text,       // kept as it is; a missing key reads "0"
+};
+
+// What a settings dialog's number field for a key takes, and what it says
+// to anything else.
+struct SettingCheck {
+    int32_t lowest = 0;
+    int32_t highest = 0;
+    const char *refusal = nullptr;      // none: no dialog checks the key
+};
+
+struct SettingKey {
+    const char *name;
+    SettingKind kind;
+    SettingField field;
+    int64_t defaultValue = 0;           // Number and Address keys
+    const char *defaultText = nullptr;  // the Text key
+    SettingCheck check = {};
+};
+
+// The keys of section [DATA], in the order SAVE adds them to a new file.
+// Defaults, reading, writing and the dialogs' checks all come from here.
+inline constexpr SettingKey SettingKeys[] = {
+    {"COM", SettingKind::Number, FieldOf<&SettingsRecord::COM>(), 0},
+    {"BPS", SettingKind::Number, FieldOf<&SettingsRecord::BPS>(), 9600},
+    {"BIT", SettingKind::Number, FieldOf<&SettingsRecord::BIT>(), 8},
+    {"PARI", SettingKind::Number, FieldOf<&SettingsRecord::PARI>(), 0},
+    {"STOP", SettingKind::Number, FieldOf<&SettingsRecord::STOP>(), 0},
+    {"FLOW", SettingKind::Number, FieldOf<&SettingsRecord::FLOW>(), 0},
+    {"RATE", SettingKind::Number, FieldOf<&SettingsRecord::RATE>(), 5, nullptr,
+     {1, 60, "転送Rateが不正です。1～60を入力してください。"}},
+    {"SPORT", SettingKind::Number, FieldOf<&SettingsRecord::SPORT>(), 9001, nullptr,
+     {1, 65535, "待ち受けポートが不正です。1～65535を入力してください。"}},
+    {"PORT", SettingKind::Number, FieldOf<&SettingsRecord::PORT>(), 9001, nullptr,
+     {1, 65535, "接続先ポートが不正です。1～65535を入力してください。"}},
+    {"IP", SettingKind::Text, FieldOf<&SettingsRecord::IP>(), 0, "192.168.0.1"},
+    {"MODE", SettingKind::Number, FieldOf<&SettingsRecord::MODE>(), 1},
+    {"PERMISSIP1", SettingKind::Address, FieldOf<&SettingsRecord::PERMISSIP1>(), 0},
+    {"PERMISSIP2", SettingKind::Address, FieldOf<&SettingsRecord::PERMISSIP2>(), 0},
+    {"PERMISSIP3", SettingKind::Address, FieldOf<&SettingsRecord::PERMISSIP3>(), 0},
+    {"CONNECT", SettingKind::Number, FieldOf<&SettingsRecord::CONNECT>(), 0},
+    {"DT", SettingKind::Number, FieldOf<&SettingsRecord::DT>(), 0},
+    {"DTRSLAN", SettingKind::Number, FieldOf<&SettingsRecord::DTRSLAN>(), 0},
+    {"DTLANRS", SettingKind::Number, FieldOf<&SettingsRecord::DTLANRS>(), 0},
+    {"DTUPTIME", SettingKind::Number, FieldOf<&SettingsRecord::DTUPTIME>(), 5, nullptr,
+     {1, 3600, "通信付加までのタイムアウトが不正です。1～3600を入力してください。"}},
+};
+
+// The row of a key; a name that is not in the table does not compile.
+consteval const SettingKey &SettingKeyNamed(std::string_view name)
+{
+    for (const SettingKey &key : SettingKeys)
+        if (name == key.name)
+            return key;
+    throw "no such settings key";
+}
+
 // Directory of the running executable, without a trailing backslash.
 // Returns 0, or 1 when the path does not fit in size bytes (buffer is then
 // empty).
@@ -59,7 +143,9 @@ void SetDefaultSettings();
 void ReadSettingsFile(const char *path);
 bool WriteSettingsFile(const char *path);       // false when any key could not be written
 bool SettingsPathInDirectory(const char *directory, char *path, size_t capacity);
-void FormatAddress(uint32_t address, char *text, size_t capacity);
+// An address in network byte order as dotted text, first octet first:
+// "255.255.255.255" at most, 16 bytes with the terminator.
+void FormatDottedAddress(uint32_t address, char *text, size_t capacity);
 // An address text of the settings (IP, PERMISSIP1..3) in network byte order:
 // four decimal numbers 0..255, leading zeros still decimal; "0" alone, what a
 // missing key reads, is 0, an empty slot. Anything else is INADDR_NONE
@@ -76,14 +162,17 @@ int SerialListIndex(const int32_t *values, int count, int32_t value);
 // value from lowest to highest; an empty field, a sign, any other character
 // or a value out of range is refused.
 bool ParseDecimalInRange(const char *text, int32_t lowest, int32_t highest, int32_t *value);
-bool ReadNumberField(HWND dialog, int control, int32_t lowest, int32_t highest, int32_t *value);
+// Stores the dialog's field in the key's field of Settings when its check
+// passes. Otherwise Settings stays as it is, a box owned by the dialog gives
+// the key's refusal and the cursor goes back into the field; false.
+bool StoreNumberField(HWND dialog, int control, const SettingKey &key);
 
 // The option dialog: automatic connection, the rate period and the time tags.
-constexpr int32_t RateLowest = 1;
-constexpr int32_t RateHighest = 60;
-constexpr int32_t TagTimeoutLowest = 1;
-constexpr int32_t TagTimeoutHighest = 3600;
 INT_PTR CALLBACK OptionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The socket dialog: server or client mode, the two ports and the addresses.
+// It changes Settings only; the next connection uses them.
+INT_PTR CALLBACK SocketDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The start-up shortcut. Paths are in the process code page and, like the
 // settings path, at most 255 characters.

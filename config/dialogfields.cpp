@@ -5,6 +5,7 @@
 // exactly one number in range or it is refused, the same on every system.
 // Only the user-interface thread reads dialog fields.
 #include "config.h"
+#include "../app/app.h"
 
 // Longer texts cannot be a number of ours, blanks included.
 constexpr int NumberTextCapacity = 32;
@@ -33,7 +34,7 @@ bool ParseDecimalInRange(const char *text, int32_t lowest, int32_t highest, int3
     return true;
 }
 
-bool ReadNumberField(HWND dialog, int control, int32_t lowest, int32_t highest, int32_t *value)
+static bool ReadNumberField(HWND dialog, int control, int32_t lowest, int32_t highest, int32_t *value)
 {
     HWND field = GetDlgItem(dialog, control);
     if (GetWindowTextLengthA(field) >= NumberTextCapacity)
@@ -41,4 +42,23 @@ bool ReadNumberField(HWND dialog, int control, int32_t lowest, int32_t highest, 
     char text[NumberTextCapacity] = {};
     GetWindowTextA(field, text, sizeof text);
     return ParseDecimalInRange(text, lowest, highest, value);
+}
+
+// Tells the user and puts the cursor back into the field, text in place.
+static void RefuseField(HWND dialog, int control, const char *text)
+{
+    MessageBoxA(dialog, text, MessageCaption, MB_OK | MB_ICONERROR);
+    HWND field = GetDlgItem(dialog, control);
+    SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(field), TRUE);
+}
+
+bool StoreNumberField(HWND dialog, int control, const SettingKey &key)
+{
+    int32_t value = 0;
+    if (!ReadNumberField(dialog, control, key.check.lowest, key.check.highest, &value)) {
+        RefuseField(dialog, control, key.check.refusal);
+        return false;
+    }
+    key.field.store(value);
+    return true;
 }

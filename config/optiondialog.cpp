@@ -11,18 +11,15 @@
 #include "../app/app.h"
 #include "../res/resource.h"
 
-static const char RateInvalidText[] = "転送Rateが不正です。1～60を入力してください。";
-static const char TagTimeoutInvalidText[] = "通信付加までのタイムアウトが不正です。1～3600を入力してください。";
-
 // Both OK and Cancel end the dialog with this; the caller does not use it.
 constexpr INT_PTR OptionDialogResult = 2;
 
-static int32_t Ticked(HWND dialog, int control)
+static int32_t CheckBoxFlag(HWND dialog, int control)
 {
     return IsDlgButtonChecked(dialog, control) == BST_CHECKED ? 1 : 0;
 }
 
-static void Tick(HWND dialog, int control, int32_t flag)
+static void SetCheckBox(HWND dialog, int control, int32_t flag)
 {
     CheckDlgButton(dialog, control, flag != 0 ? BST_CHECKED : BST_UNCHECKED);
 }
@@ -38,41 +35,25 @@ static void EnableTagFields(HWND dialog, BOOL enable)
 
 static void ShowSettings(HWND dialog)
 {
-    Tick(dialog, IDC_OPTION_AUTO_CONNECT, Settings.CONNECT);
+    SetCheckBox(dialog, IDC_OPTION_AUTO_CONNECT, Settings.CONNECT);
     SetDlgItemInt(dialog, IDC_OPTION_RATE, static_cast<UINT>(Settings.RATE.load()), FALSE);
-    Tick(dialog, IDC_OPTION_TIME_TAGS, Settings.DT);
+    SetCheckBox(dialog, IDC_OPTION_TIME_TAGS, Settings.DT);
     EnableTagFields(dialog, Settings.DT != 0);
-    Tick(dialog, IDC_OPTION_TAG_SERIAL_TO_LAN, Settings.DTRSLAN);
-    Tick(dialog, IDC_OPTION_TAG_LAN_TO_SERIAL, Settings.DTLANRS);
+    SetCheckBox(dialog, IDC_OPTION_TAG_SERIAL_TO_LAN, Settings.DTRSLAN);
+    SetCheckBox(dialog, IDC_OPTION_TAG_LAN_TO_SERIAL, Settings.DTLANRS);
     SetDlgItemInt(dialog, IDC_OPTION_TAG_TIMEOUT, static_cast<UINT>(Settings.DTUPTIME.load()), FALSE);
-}
-
-// Tells the user and puts the cursor back into the field, text in place.
-static void RefuseField(HWND dialog, int control, const char *text)
-{
-    MessageBoxA(dialog, text, MessageCaption, MB_OK | MB_ICONERROR);
-    HWND field = GetDlgItem(dialog, control);
-    SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(field), TRUE);
 }
 
 static void StoreSettings(HWND dialog)
 {
-    Settings.CONNECT = Ticked(dialog, IDC_OPTION_AUTO_CONNECT);
-    int32_t rate = 0;
-    if (!ReadNumberField(dialog, IDC_OPTION_RATE, RateLowest, RateHighest, &rate)) {
-        RefuseField(dialog, IDC_OPTION_RATE, RateInvalidText);
+    Settings.CONNECT = CheckBoxFlag(dialog, IDC_OPTION_AUTO_CONNECT);
+    if (!StoreNumberField(dialog, IDC_OPTION_RATE, SettingKeyNamed("RATE")))
         return;
-    }
-    Settings.RATE = rate;
-    Settings.DT = Ticked(dialog, IDC_OPTION_TIME_TAGS);
-    Settings.DTRSLAN = Ticked(dialog, IDC_OPTION_TAG_SERIAL_TO_LAN);
-    Settings.DTLANRS = Ticked(dialog, IDC_OPTION_TAG_LAN_TO_SERIAL);
-    int32_t timeout = 0;
-    if (!ReadNumberField(dialog, IDC_OPTION_TAG_TIMEOUT, TagTimeoutLowest, TagTimeoutHighest, &timeout)) {
-        RefuseField(dialog, IDC_OPTION_TAG_TIMEOUT, TagTimeoutInvalidText);
+    Settings.DT = CheckBoxFlag(dialog, IDC_OPTION_TIME_TAGS);
+    Settings.DTRSLAN = CheckBoxFlag(dialog, IDC_OPTION_TAG_SERIAL_TO_LAN);
+    Settings.DTLANRS = CheckBoxFlag(dialog, IDC_OPTION_TAG_LAN_TO_SERIAL);
+    if (!StoreNumberField(dialog, IDC_OPTION_TAG_TIMEOUT, SettingKeyNamed("DTUPTIME")))
         return;
-    }
-    Settings.DTUPTIME = timeout;
     EndDialog(dialog, OptionDialogResult);
 }
 
@@ -90,7 +71,7 @@ INT_PTR CALLBACK OptionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
         switch (LOWORD(wParam)) {
         case IDC_OPTION_TIME_TAGS:
             if (HIWORD(wParam) == BN_CLICKED)
-                EnableTagFields(dialog, Ticked(dialog, IDC_OPTION_TIME_TAGS));
+                EnableTagFields(dialog, CheckBoxFlag(dialog, IDC_OPTION_TIME_TAGS));
             return TRUE;
         case IDC_OPTION_STARTUP:
             if (HIWORD(wParam) == BN_CLICKED)

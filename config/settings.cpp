@@ -21,12 +21,10 @@ SettingsRecord Settings;    // written on the user-interface thread only
 
 static const char SettingsSection[] = "DATA";
 static const char SettingsFileName[] = "\\Quillmar.ini";
-constexpr uint16_t DefaultPort = 9001;
-static const char DefaultIpText[] = "192.168.0.1";
 // Room for the text of one value: a number or a dotted address.
 constexpr int ValueTextCapacity = 32;
-// What a key that is missing from an existing file reads as.
-static const char MissingAddressText[] = "0";
+// What a missing address or text key reads as.
+static const char MissingText[] = "0";
 
 static const char SavedText[] = "設定データを保存しました。";
 static const char SaveFailedText[] = "設定データを保存できませんでした。";
@@ -67,7 +65,7 @@ static bool SettingsFilePath(char (&path)[SettingsPathCapacity])
     return SettingsPathInDirectory(directory, path, sizeof path);
 }
 
-void FormatAddress(uint32_t address, char *text, size_t capacity)
+void FormatDottedAddress(uint32_t address, char *text, size_t capacity)
 {
     // The address is in network order: its first byte in memory is the first octet.
     unsigned char octet[4];
@@ -79,7 +77,7 @@ uint32_t DottedAddress(const char *text)
 {
     constexpr int Octets = 4;
     constexpr int OctetHighest = 255;
-    if (strcmp(text, MissingAddressText) == 0)
+    if (strcmp(text, MissingText) == 0)
         return 0;
     unsigned char octet[Octets];
     for (int i = 0; i < Octets; ++i) {
@@ -104,82 +102,33 @@ uint32_t DottedAddress(const char *text)
 
 void SetDefaultSettings()
 {
-    Settings.COM = 0;
-    Settings.BPS = 9600;
-    Settings.BIT = 8;
-    Settings.PARI = 0;
-    Settings.STOP = 0;
-    Settings.FLOW = 0;
-    Settings.RATE = 5;
-    Settings.PORT = DefaultPort;
-    Settings.SPORT = DefaultPort;
-    memcpy(Settings.IP, DefaultIpText, sizeof DefaultIpText);
-    Settings.DTUPTIME = 5;
-    Settings.PERMISSIP1 = 0;
-    Settings.PERMISSIP2 = 0;
-    Settings.PERMISSIP3 = 0;
-    Settings.CONNECT = 0;
-    Settings.DT = 0;
-    Settings.DTRSLAN = 0;
-    Settings.DTLANRS = 0;
-    Settings.MODE = 1;
-}
-
-// A missing key, or one whose value is no number, reads 0.
-static int32_t ReadNumber(const char *key, const char *path)
-{
-    return static_cast<int32_t>(GetPrivateProfileIntA(SettingsSection, key, 0, path));
-}
-
-static uint32_t ReadAddress(const char *key, const char *path)
-{
-    char text[IpTextCapacity] = {};
-    GetPrivateProfileStringA(SettingsSection, key, MissingAddressText, text, sizeof text, path);
-    return DottedAddress(text);
+    for (const SettingKey &key : SettingKeys) {
+        if (key.kind == SettingKind::Text)
+            snprintf(key.field.text, IpTextCapacity, "%s", key.defaultText);
+        else
+            key.field.store(key.defaultValue);
+    }
 }
 
 void ReadSettingsFile(const char *path)
 {
-    Settings.COM = ReadNumber("COM", path);
-    Settings.BPS = ReadNumber("BPS", path);
-    Settings.BIT = static_cast<uint8_t>(ReadNumber("BIT", path));
-    Settings.PARI = static_cast<uint8_t>(ReadNumber("PARI", path));
-    Settings.STOP = static_cast<uint8_t>(ReadNumber("STOP", path));
-    Settings.FLOW = ReadNumber("FLOW", path);
-    Settings.RATE = ReadNumber("RATE", path);
-    Settings.SPORT = static_cast<uint16_t>(ReadNumber("SPORT", path));
-    Settings.PORT = static_cast<uint16_t>(ReadNumber("PORT", path));
-    memset(Settings.IP, 0, sizeof Settings.IP);
-    GetPrivateProfileStringA(SettingsSection, "IP", MissingAddressText, Settings.IP,
-                             sizeof Settings.IP, path);
-    Settings.MODE = ReadNumber("MODE", path);
-    Settings.PERMISSIP1 = ReadAddress("PERMISSIP1", path);
-    Settings.PERMISSIP2 = ReadAddress("PERMISSIP2", path);
-    Settings.PERMISSIP3 = ReadAddress("PERMISSIP3", path);
-    Settings.CONNECT = ReadNumber("CONNECT", path);
-    Settings.DT = ReadNumber("DT", path);
-    Settings.DTRSLAN = ReadNumber("DTRSLAN", path);
-    Settings.DTLANRS = ReadNumber("DTLANRS", path);
-    Settings.DTUPTIME = ReadNumber("DTUPTIME", path);
-}
-
-static bool WriteText(const char *key, const char *text, const char *path)
-{
-    return WritePrivateProfileStringA(SettingsSection, key, text, path) != FALSE;
-}
-
-static bool WriteNumber(const char *key, long value, const char *path)
-{
-    char text[ValueTextCapacity] = {};
-    snprintf(text, sizeof text, "%ld", value);
-    return WriteText(key, text, path);
-}
-
-static bool WriteAddress(const char *key, uint32_t address, const char *path)
-{
-    char text[ValueTextCapacity] = {};
-    FormatAddress(address, text, sizeof text);
-    return WriteText(key, text, path);
+    for (const SettingKey &key : SettingKeys) {
+        char text[IpTextCapacity] = {};
+        switch (key.kind) {
+        case SettingKind::Number:
+            key.field.store(static_cast<int32_t>(GetPrivateProfileIntA(SettingsSection, key.name, 0, path)));
+            break;
+        case SettingKind::Address:
+            GetPrivateProfileStringA(SettingsSection, key.name, MissingText, text, sizeof text, path);
+            key.field.store(DottedAddress(text));
+            break;
+        case SettingKind::Text:
+            memset(key.field.text, 0, IpTextCapacity);
+            GetPrivateProfileStringA(SettingsSection, key.name, MissingText, key.field.text, IpTextCapacity,
+                                     path);
+            break;
+        }
+    }
 }
 
 bool WriteSettingsFile(const char *path)
@@ -187,25 +136,22 @@ bool WriteSettingsFile(const char *path)
     // Every key is written even after a failure, so that as much as possible
     // reaches the file; the caller only learns whether all of it did.
     bool written = true;
-    written &= WriteNumber("COM", Settings.COM, path);
-    written &= WriteNumber("BPS", Settings.BPS, path);
-    written &= WriteNumber("BIT", Settings.BIT, path);
-    written &= WriteNumber("PARI", Settings.PARI, path);
-    written &= WriteNumber("STOP", Settings.STOP, path);
-    written &= WriteNumber("FLOW", Settings.FLOW, path);
-    written &= WriteNumber("RATE", Settings.RATE, path);
-    written &= WriteNumber("SPORT", Settings.SPORT, path);
-    written &= WriteNumber("PORT", Settings.PORT, path);
-    written &= WriteText("IP", Settings.IP, path);
-    written &= WriteNumber("MODE", Settings.MODE, path);
-    written &= WriteAddress("PERMISSIP1", Settings.PERMISSIP1, path);
-    written &= WriteAddress("PERMISSIP2", Settings.PERMISSIP2, path);
-    written &= WriteAddress("PERMISSIP3", Settings.PERMISSIP3, path);
-    written &= WriteNumber("CONNECT", Settings.CONNECT, path);
-    written &= WriteNumber("DT", Settings.DT, path);
-    written &= WriteNumber("DTRSLAN", Settings.DTRSLAN, path);
-    written &= WriteNumber("DTLANRS", Settings.DTLANRS, path);
-    written &= WriteNumber("DTUPTIME", Settings.DTUPTIME, path);
+    for (const SettingKey &key : SettingKeys) {
+        char text[ValueTextCapacity] = {};
+        const char *value = text;
+        switch (key.kind) {
+        case SettingKind::Number:
+            snprintf(text, sizeof text, "%lld", static_cast<long long>(key.field.load()));
+            break;
+        case SettingKind::Address:
+            FormatDottedAddress(static_cast<uint32_t>(key.field.load()), text, sizeof text);
+            break;
+        case SettingKind::Text:
+            value = key.field.text;
+            break;
+        }
+        written &= WritePrivateProfileStringA(SettingsSection, key.name, value, path) != FALSE;
+    }
     return written;
 }
 

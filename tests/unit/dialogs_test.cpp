@@ -1,15 +1,13 @@
 // What the settings dialogs and the About box do without a window: the
-// number fields' checks, the addresses, the paths of the shortcut and the
-// help file, and the shell link itself.
+// number fields' checks, the paths of the shortcut and the help file, and the
+// shell link itself.
 #include "about/about.h"
 #include "config/config.h"
-#include "net/net.h"
 #include "test_files.h"
 
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <winsock2.h>
 #include <string>
 
 namespace {
@@ -42,30 +40,29 @@ TEST(NumberField, RefusesAnythingElseAndLeavesTheValueAlone)
     }
 }
 
-TEST(PortField, IsOneTo65535)
+// The four checked fields take their key's range and nothing beyond it.
+TEST(NumberField, TakesTheRangeOfItsKey)
 {
-    uint16_t port = 0;
-    EXPECT_TRUE(ParsePortText("65535", &port));
-    EXPECT_EQ(port, 65535);
-    EXPECT_TRUE(ParsePortText("1", &port));
-    EXPECT_EQ(port, 1);
-    EXPECT_TRUE(ParsePortText("50000", &port)) << "above 32767 is a port like any other";
-    EXPECT_EQ(port, 50000);
-    for (const char *text : {"0", "65536", "-1", "-65535", "4294967295", "4294967297", "", "port", "80a"})
-        EXPECT_FALSE(ParsePortText(text, &port)) << '"' << text << '"';
-}
-
-TEST(AddressText, IsDottedFirstOctetFirst)
-{
-    char text[20];
-    AddressText(inet_addr("192.168.0.1"), text, sizeof text);
-    EXPECT_STREQ(text, "192.168.0.1");
-    AddressText(0, text, sizeof text);
-    EXPECT_STREQ(text, "0.0.0.0");
-    AddressText(0xFFFFFFFFu, text, sizeof text);
-    EXPECT_STREQ(text, "255.255.255.255");
-    AddressText(inet_addr("10.0.200.7"), text, sizeof text);
-    EXPECT_STREQ(text, "10.0.200.7");
+    for (const SettingKey &key : SettingKeys) {
+        if (key.check.refusal == nullptr)
+            continue;
+        SCOPED_TRACE(key.name);
+        int32_t value = 0;
+        EXPECT_TRUE(ParseDecimalInRange(std::to_string(key.check.lowest).c_str(), key.check.lowest,
+                                        key.check.highest, &value));
+        EXPECT_TRUE(ParseDecimalInRange(std::to_string(key.check.highest).c_str(), key.check.lowest,
+                                        key.check.highest, &value));
+        EXPECT_EQ(value, key.check.highest);
+        for (int64_t refused : {int64_t{key.check.lowest} - 1, int64_t{key.check.highest} + 1})
+            EXPECT_FALSE(ParseDecimalInRange(std::to_string(refused).c_str(), key.check.lowest,
+                                             key.check.highest, &value));
+    }
+    const SettingCheck &port = SettingKeyNamed("PORT").check;
+    int32_t value = 0;
+    EXPECT_TRUE(ParseDecimalInRange("50000", port.lowest, port.highest, &value)) << "above 32767 is a port too";
+    EXPECT_EQ(value, 50000);
+    for (const char *text : {"65536", "-65535", "4294967295", "4294967297", "", "port", "80a"})
+        EXPECT_FALSE(ParseDecimalInRange(text, port.lowest, port.highest, &value)) << '"' << text << '"';
 }
 
 TEST(ShortcutPath, IsTheFolderAndQuillmarLnkInTwoHundredFiftyFiveCharacters)

@@ -20,48 +20,20 @@ const char DefaultFile[] =
 // skipped shows.
 void FillWithJunk()
 {
-    Settings.COM = 77;
-    Settings.BPS = 77;
-    Settings.BIT = 77;
-    Settings.PARI = 77;
-    Settings.STOP = 77;
-    Settings.FLOW = 77;
-    Settings.RATE = 77;
-    Settings.SPORT = 77;
-    Settings.PORT = 77;
-    strcpy(Settings.IP, "77");
-    Settings.MODE = 77;
-    Settings.PERMISSIP1 = 77;
-    Settings.PERMISSIP2 = 77;
-    Settings.PERMISSIP3 = 77;
-    Settings.CONNECT = 77;
-    Settings.DT = 77;
-    Settings.DTRSLAN = 77;
-    Settings.DTLANRS = 77;
-    Settings.DTUPTIME = 77;
+    for (const SettingKey &key : SettingKeys) {
+        if (key.kind == SettingKind::Text)
+            strcpy(key.field.text, "77");
+        else
+            key.field.store(77);
+    }
 }
 
-void ExpectDefaults()
+// What SAVE writes for the record, as the file text.
+std::string SavedText()
 {
-    EXPECT_EQ(Settings.COM, 0);
-    EXPECT_EQ(Settings.BPS, 9600);
-    EXPECT_EQ(Settings.BIT, 8);
-    EXPECT_EQ(Settings.PARI, 0);
-    EXPECT_EQ(Settings.STOP, 0);
-    EXPECT_EQ(Settings.FLOW, 0);
-    EXPECT_EQ(Settings.RATE, 5);
-    EXPECT_EQ(Settings.SPORT, 9001);
-    EXPECT_EQ(Settings.PORT, 9001);
-    EXPECT_STREQ(Settings.IP, "192.168.0.1");
-    EXPECT_EQ(Settings.MODE, 1);
-    EXPECT_EQ(Settings.PERMISSIP1, 0u);
-    EXPECT_EQ(Settings.PERMISSIP2, 0u);
-    EXPECT_EQ(Settings.PERMISSIP3, 0u);
-    EXPECT_EQ(Settings.CONNECT, 0);
-    EXPECT_EQ(Settings.DT, 0);
-    EXPECT_EQ(Settings.DTRSLAN, 0);
-    EXPECT_EQ(Settings.DTLANRS, 0);
-    EXPECT_EQ(Settings.DTUPTIME, 5);
+    ScratchFolder folder;
+    EXPECT_TRUE(WriteSettingsFile(folder.File("Quillmar.ini").c_str()));
+    return ReadBytes(folder.File("Quillmar.ini"));
 }
 
 std::string ExeDirectory()
@@ -77,8 +49,8 @@ TEST(SettingsFile, NoFileGivesTheDefaultsAndCreatesNoFile)
     DeleteFileA(path.c_str());
     FillWithJunk();
     EXPECT_EQ(LoadSettings(), 0);
-    ExpectDefaults();
     EXPECT_FALSE(FileExists(path));
+    EXPECT_EQ(SavedText(), DefaultFile);
 }
 
 TEST(SettingsFile, LoadReadsTheFileBesideTheExecutable)
@@ -99,6 +71,8 @@ TEST(SettingsFile, SavingTheDefaultsToANewFileWritesTheNineteenKeysInOrder)
     EXPECT_EQ(ReadBytes(folder.File("Quillmar.ini")), DefaultFile);
 }
 
+// Set by field name and checked as the file text: a key mapped to the wrong
+// field, or read at the wrong width, shows.
 TEST(SettingsFile, SavedValuesLoadBackUnchanged)
 {
     ScratchFolder folder;
@@ -122,36 +96,18 @@ TEST(SettingsFile, SavedValuesLoadBackUnchanged)
     Settings.DTRSLAN = 1;
     Settings.DTLANRS = 0;
     Settings.DTUPTIME = 3600;
+    const char saved[] =
+        "[DATA]\r\n"
+        "COM=3\r\nBPS=460800\r\nBIT=7\r\nPARI=2\r\nSTOP=1\r\nFLOW=4\r\nRATE=60\r\n"
+        "SPORT=65535\r\nPORT=50000\r\nIP=10.0.0.007\r\nMODE=0\r\n"
+        "PERMISSIP1=192.168.0.5\r\nPERMISSIP2=0.0.0.0\r\nPERMISSIP3=255.255.255.254\r\n"
+        "CONNECT=1\r\nDT=1\r\nDTRSLAN=1\r\nDTLANRS=0\r\nDTUPTIME=3600\r\n";
     ASSERT_TRUE(WriteSettingsFile(path.c_str()));
-
-    std::string text = ReadBytes(path);
-    EXPECT_NE(text.find("PORT=50000\r\n"), std::string::npos);
-    EXPECT_NE(text.find("SPORT=65535\r\n"), std::string::npos);
-    EXPECT_NE(text.find("IP=10.0.0.007\r\n"), std::string::npos) << "IP is written as it is stored";
-    EXPECT_NE(text.find("PERMISSIP1=192.168.0.5\r\n"), std::string::npos);
-    EXPECT_NE(text.find("PERMISSIP2=0.0.0.0\r\n"), std::string::npos);
+    EXPECT_EQ(ReadBytes(path), saved) << "IP is written as it is stored";
 
     FillWithJunk();
     ReadSettingsFile(path.c_str());
-    EXPECT_EQ(Settings.COM, 3);
-    EXPECT_EQ(Settings.BPS, 460800);
-    EXPECT_EQ(Settings.BIT, 7);
-    EXPECT_EQ(Settings.PARI, 2);
-    EXPECT_EQ(Settings.STOP, 1);
-    EXPECT_EQ(Settings.FLOW, 4);
-    EXPECT_EQ(Settings.RATE, 60);
-    EXPECT_EQ(Settings.SPORT, 65535);
-    EXPECT_EQ(Settings.PORT, 50000);
-    EXPECT_STREQ(Settings.IP, "10.0.0.007");
-    EXPECT_EQ(Settings.MODE, 0);
-    EXPECT_EQ(Settings.PERMISSIP1, inet_addr("192.168.0.5"));
-    EXPECT_EQ(Settings.PERMISSIP2, 0u);
-    EXPECT_EQ(Settings.PERMISSIP3, inet_addr("255.255.255.254"));
-    EXPECT_EQ(Settings.CONNECT, 1);
-    EXPECT_EQ(Settings.DT, 1);
-    EXPECT_EQ(Settings.DTRSLAN, 1);
-    EXPECT_EQ(Settings.DTLANRS, 0);
-    EXPECT_EQ(Settings.DTUPTIME, 3600);
+    EXPECT_EQ(SavedText(), saved);
 }
 
 TEST(SettingsFile, SavingUpdatesAnExistingFileInPlace)
@@ -208,16 +164,13 @@ TEST(SettingsFile, MissingOrNonNumericKeysReadZero)
     WriteBytes(path, "[DATA]\r\nBPS=fast\r\nRATE=\r\nFLOW=x3\r\n");
     FillWithJunk();
     ReadSettingsFile(path.c_str());
-    EXPECT_EQ(Settings.BPS, 0);
-    EXPECT_EQ(Settings.RATE, 0);
-    EXPECT_EQ(Settings.FLOW, 0);
-    EXPECT_EQ(Settings.COM, 0);
-    EXPECT_EQ(Settings.BIT, 0);
+    for (const SettingKey &key : SettingKeys) {
+        if (key.kind == SettingKind::Text)
+            EXPECT_STREQ(key.field.text, "0") << key.name;
+        else
+            EXPECT_EQ(key.field.load(), 0) << key.name;
+    }
     EXPECT_EQ(Settings.MODE, 0) << "a missing MODE means server mode";
-    EXPECT_EQ(Settings.DTUPTIME, 0);
-    EXPECT_STREQ(Settings.IP, "0");
-    EXPECT_EQ(Settings.PERMISSIP1, 0u);
-    EXPECT_EQ(Settings.PERMISSIP3, 0u);
 }
 
 TEST(SettingsFile, KeysAndSectionMatchInAnyLetterCase)
@@ -265,13 +218,33 @@ TEST(SettingsFile, AddressesAreFourDecimalNumbers)
 
 TEST(SettingsFile, AddressesAreWrittenFirstOctetFirst)
 {
-    char text[20];
-    FormatAddress(inet_addr("192.168.0.20"), text, sizeof text);
-    EXPECT_STREQ(text, "192.168.0.20");
-    FormatAddress(0, text, sizeof text);
-    EXPECT_STREQ(text, "0.0.0.0");
-    FormatAddress(inet_addr("10.0.0.7"), text, sizeof text);
-    EXPECT_STREQ(text, "10.0.0.7");
+    char text[16];
+    for (const char *address : {"192.168.0.20", "0.0.0.0", "10.0.0.7", "10.0.200.7", "255.255.255.255"}) {
+        FormatDottedAddress(inet_addr(address), text, sizeof text);
+        EXPECT_STREQ(text, address);
+    }
+}
+
+// What the dialogs and the file rely on in the table itself.
+TEST(SettingsTable, HasEachKeyOnceAndEachCheckSaysItsRange)
+{
+    EXPECT_EQ(std::size(SettingKeys), 19u);
+    for (const SettingKey &key : SettingKeys) {
+        SCOPED_TRACE(key.name);
+        int named = 0;
+        for (const SettingKey &other : SettingKeys)
+            named += _stricmp(key.name, other.name) == 0;
+        EXPECT_EQ(named, 1) << "names match in any letter case";
+        EXPECT_EQ(key.kind == SettingKind::Text, key.field.text != nullptr);
+        if (key.check.refusal == nullptr)
+            continue;
+        std::string range = std::to_string(key.check.lowest) + "～" + std::to_string(key.check.highest);
+        EXPECT_NE(std::string(key.check.refusal).find(range), std::string::npos) << key.check.refusal;
+        EXPECT_GE(key.defaultValue, key.check.lowest);
+        EXPECT_LE(key.defaultValue, key.check.highest);
+        key.field.store(key.check.highest);
+        EXPECT_EQ(key.field.load(), key.check.highest) << "the range fits the field";
+    }
 }
 
 // Files a user or a disk fault might leave: none of them may crash the load
