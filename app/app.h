@@ -29,6 +29,10 @@ constexpr UINT WM_SERIAL_LOST = WM_USER + 1004;
 enum SerialLostHow : LPARAM { SerialLostOnRead = 0, SerialLostOnWrite = 1 };
 // Posted after a socket was closed; wParam is the socket.
 constexpr UINT WM_SOCKET_CLOSED = WM_USER + 1005;
+// Posted by the clock's timer thread each second; wParam is the clock's cookie.
+constexpr UINT WM_CLOCK_TICK = WM_USER + 1006;
+// Posted by a data thread when bytes move while the refresh tick sleeps.
+constexpr UINT WM_BYTES_MOVED = WM_USER + 1007;
 
 constexpr UINT RefreshPeriodMs = 300;
 // The housekeeping tick: quiet spells are counted down, a lost port is
@@ -45,7 +49,6 @@ extern HINSTANCE AppInstance;               // set once at entry
 extern std::atomic<HWND> MainWindow;        // set on the user-interface thread once the window exists
 extern HWND StatusBar;                      // user-interface thread
 extern UINT TimerResolution;                // set by the start sequence, read by the clock
-extern std::atomic<HANDLE> SocketReceiveThreadHandle;   // user-interface thread and the socket receive thread
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 HWND CreateStatusBar(HWND parent, HINSTANCE instance);
@@ -68,12 +71,12 @@ void Shutdown();
 void ShowPortState();
 
 // The one-second clock, the rate display and the arrows.
-extern std::atomic<int32_t> ClockHours, ClockMinutes, ClockSeconds;     // clock thread; reset on the user-interface thread
+extern int32_t ClockHours, ClockMinutes, ClockSeconds;                  // user-interface thread
 extern std::atomic<UINT> ClockTimerId;                                  // user-interface thread
 extern std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;         // added to by the data threads, taken by the display
 extern std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;     // reloaded by the data threads, counted down each second
 extern std::atomic<DWORD_PTR> ClockCookie;                              // user-interface thread
-extern int32_t RateTicks;                                               // clock thread
+extern int32_t RateTicks;                                               // user-interface thread
 extern int ArrowFrameLanToSerial, ArrowFrameSerialToLan;                // user-interface thread
 
 constexpr UINT ClockPeriodMs = 1000;
@@ -83,9 +86,17 @@ constexpr size_t RateTextCapacity = 32;
 
 int StartClock();
 void StopClock();
-void CALLBACK ClockTick(UINT timerId, UINT message, DWORD_PTR user, DWORD_PTR, DWORD_PTR);
+void ResetClock();
+// The timer's callback posts each tick; the main window counts and shows it.
+void CALLBACK ClockTick(UINT timerId, UINT message, DWORD_PTR cookie, DWORD_PTR, DWORD_PTR);
+void OnClockTick(DWORD_PTR cookie);
 void ShowRates();
 void AnimateArrows();
+// Adds to a byte counter; the first bytes after a still spell wake the
+// refresh tick. Any thread.
+void CountBytes(std::atomic<int32_t> &counter, int32_t count);
+// Starts the refresh tick, or restarts it. User-interface thread.
+void WakeRefresh();
 // Once a second, connected or not: quiet spells are real time.
 void CountDownQuietSpells();
 

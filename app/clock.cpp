@@ -1,10 +1,9 @@
 // The one-second connection clock, the rate display and the transfer arrows.
 //
 // The clock is a periodic multimedia timer that runs while a connection is
-// up; its callback runs on the system's timer thread and writes the status
-// bar and the rate texts by sent messages, which the user-interface thread
-// serves. The arrows move on the main window's refresh tick, on the
-// user-interface thread. The byte counters are added to by the two data
+// up; its callback runs on the system's timer thread and only posts the tick
+// to the main window, which counts it and shows the time and the rates. The
+// arrows move on the main window's refresh tick. The byte counters are added to by the two data
 // threads and taken whole by the display, so every change is one atomic step.
 // The quiet-spell countdowns of the time tags run on the main window's
 // second tick, connected or not, so that a spell without a peer counts too.
@@ -17,10 +16,10 @@
 #include <mmsystem.h>
 #include <cstdio>
 
-std::atomic<int32_t> ClockHours, ClockMinutes, ClockSeconds;    // clock thread; reset on the user-interface thread
+int32_t ClockHours, ClockMinutes, ClockSeconds;                 // user-interface thread
 std::atomic<UINT> ClockTimerId;                                 // user-interface thread
 std::atomic<DWORD_PTR> ClockCookie;                             // user-interface thread
-int32_t RateTicks;                                              // clock thread
+int32_t RateTicks;                                              // user-interface thread
 std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;        // data threads add, the display takes
 std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;    // data threads reload, the second tick counts down
 int ArrowFrameLanToSerial, ArrowFrameSerialToLan;               // user-interface thread
@@ -30,7 +29,11 @@ int ArrowFrameLanToSerial, ArrowFrameSerialToLan;               // user-interfac
 static const char NoArrows[] = "";
 static const char *ShownArrows[2];
 static HWND ShownIn;
-static std::atomic<bool> RatesShown{true};      // set by the clock thread
+static bool RatesShown = true;
+// A connection with nothing moving needs no refresh tick: it stops, and the
+// first bytes counted start it again. Set on the user-interface thread,
+// cleared by whoever starts the tick.
+static std::atomic<bool> RefreshAsleep;
 
 constexpr int SecondsPerMinute = 60;
 constexpr int MinutesPerHour = 60;
@@ -80,15 +83,27 @@ void CountDownQuietSpells()
     CountDown(LanToSerialSilence);
 }
 
-int StartClock()
+void ResetClock()
 {
-    // A timer still running is replaced; a tick of it already under way
-    // carries the old cookie and is ignored.
+    ClockHours = 0;
+    ClockMinutes = 0;
+    ClockSeconds = 0;
+}
+
+// A timer still running is stopped; a tick of it already posted carries
+// the old cookie and is ignored.
+static void KillClockTimer()
+{
     UINT running = ClockTimerId.exchange(0);
     if (running != 0)
         timeKillEvent(running);
-    DWORD_PTR cookie = ClockCookie + 1;
-    ClockCookie = cookie;
+    ++ClockCookie;
+}
+
+int StartClock()
+{
+    KillClockTimer();
+    DWORD_PTR cookie = ClockCookie;
     UINT timer = timeSetEvent(ClockPeriodMs, TimerResolution, ClockTick, cookie,
                               TIME_PERIODIC | TIME_CALLBACK_FUNCTION);
     ClockTimerId = timer;
@@ -99,17 +114,19 @@ void StopClock()
 {
     LanToSerialBytes = 0;
     SerialToLanBytes = 0;
-    ClockHours = 0;
-    ClockMinutes = 0;
-    ClockSeconds = 0;
-    UINT running = ClockTimerId.exchange(0);
-    if (running != 0)
-        timeKillEvent(running);
+    ResetClock();
+    KillClockTimer();
+    WakeRefresh();      // for the automatic connection
 }
 
-void CALLBACK ClockTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
+void CALLBACK ClockTick(UINT, UINT, DWORD_PTR cookie, DWORD_PTR, DWORD_PTR)
 {
-    if (user != ClockCookie)
+    PostMessageA(MainWindow, WM_CLOCK_TICK, cookie, 0);
+}
+
+void OnClockTick(DWORD_PTR cookie)
+{
+    if (cookie != ClockCookie)
         return;
     if (++ClockSeconds >= SecondsPerMinute) {
         ClockSeconds = 0;
@@ -129,11 +146,9 @@ void CALLBACK ClockTick(UINT, UINT, DWORD_PTR user, DWORD_PTR, DWORD_PTR)
     } else {
         RateTicks = 0;
     }
-    if (SocketReceiveThreadHandle != nullptr) {
-        char text[ClockTextCapacity];
-        FormatElapsed(text, sizeof text, ClockHours, ClockMinutes, ClockSeconds);
-        SendMessageA(StatusBar, SB_SETTEXTA, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
-    }
+    char text[ClockTextCapacity];
+    FormatElapsed(text, sizeof text, ClockHours, ClockMinutes, ClockSeconds);
+    SendMessageA(StatusBar, SB_SETTEXTA, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
 }
 
 void ShowRates()
@@ -173,6 +188,32 @@ static void AnimateRow(int control, ArrowRow row, bool moving, int &frame)
     }
 }
 
+void CountBytes(std::atomic<int32_t> &counter, int32_t count)
+{
+    counter += count;
+    if (RefreshAsleep.exchange(false))
+        PostMessageA(MainWindow, WM_BYTES_MOVED, 0, 0);
+}
+
+void WakeRefresh()
+{
+    RefreshAsleep = false;
+    SetTimer(MainWindow, IDT_REFRESH, RefreshPeriodMs, nullptr);
+}
+
+// Connected, both rows still and nothing counted: the tick sleeps. Bytes
+// counted before the flag was up found it down, so they are looked at here.
+static void SleepWhileStill()
+{
+    if (LinkState != LinkConnected || ShownArrows[ArrowRowLanToSerial] != NoArrows ||
+        ShownArrows[ArrowRowSerialToLan] != NoArrows)
+        return;
+    KillTimer(MainWindow, IDT_REFRESH);
+    RefreshAsleep = true;
+    if (LanToSerialBytes != 0 || SerialToLanBytes != 0)
+        WakeRefresh();
+}
+
 void AnimateArrows()
 {
     bool connected = LinkState == LinkConnected;
@@ -183,9 +224,11 @@ void AnimateArrows()
     if (!connected) {
         SerialToLanBytes = 0;
         LanToSerialBytes = 0;
-        if (RatesShown.exchange(false)) {
+        if (RatesShown) {
+            RatesShown = false;
             SetDlgItemTextA(MainWindow, IDC_RATE_LAN_TO_SERIAL, "");
             SetDlgItemTextA(MainWindow, IDC_RATE_SERIAL_TO_LAN, "");
         }
     }
+    SleepWhileStill();
 }

@@ -20,8 +20,6 @@
 #include <mmsystem.h>
 #include <cstdio>
 
-static const char IdleText[] = "Idle";
-static const char PeerTextPrefix[] = "Connection - ";
 static const char SocketErrorFormat[] = "Socket Error: %2d";
 static const char WriteErrorText[] = "RS232C Write Error";
 static const char PortLostFormat[] = "Com%d lost, reopening";
@@ -70,10 +68,8 @@ void Shutdown()
     HANDLE port = PortHandle.exchange(nullptr);
     if (taken && PortIsOpen(port))
         CloseHandle(port);
-    // The socket receive thread ends at its next look at the link state.
-    HANDLE socketThread = SocketReceiveThreadHandle.exchange(nullptr);
-    if (socketThread != nullptr)
-        CloseHandle(socketThread);
+    // The socket receive thread ends at its next look, or with the process.
+    StopSocketReceiveThread();
     if (ClockTimerId != 0)
         StopClock();
     timeEndPeriod(TimerResolution);
@@ -90,9 +86,7 @@ static void StartConnection()
 
 static void OnConnect(HWND window)
 {
-    ClockHours = 0;
-    ClockMinutes = 0;
-    ClockSeconds = 0;
+    ResetClock();
     StartConnection();
     // Close stays available even after a failed start, so that the user
     // can clear the failure text.
@@ -179,8 +173,7 @@ static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0)
 static void StartDataThreads()
 {
     StartSerialReceiveThread();
-    if (SocketReceiveThreadHandle == nullptr)
-        SocketReceiveThreadHandle = CreateThread(nullptr, 0, SocketReceiveThread, nullptr, 0, nullptr);
+    StartSocketReceiveThread();
     StartClock();
 }
 
@@ -229,7 +222,6 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
     }
     switch (event) {
     case FD_READ:
-        RecvBlocked = 0;
         WakeSocketReceiveThread();
         break;
     case FD_ACCEPT:
@@ -249,7 +241,7 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
         // socket receive thread reads it and then reports the end. Without a
         // port there is nowhere to put it, and the server must not stay
         // taken by a peer that has gone.
-        if (LinkState == LinkConnected && SocketReceiveThreadHandle != nullptr && !PortLost) {
+        if (LinkState == LinkConnected && SocketReceiveThreadRuns() && !PortLost) {
             WakeSocketReceiveThread();
             break;
         }

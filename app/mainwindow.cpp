@@ -19,9 +19,7 @@ HINSTANCE AppInstance;                          // entry routine
 std::atomic<HWND> MainWindow;                   // entry routine, once the window exists
 HWND StatusBar;                                 // start sequence
 UINT TimerResolution;                           // start sequence
-std::atomic<HANDLE> SocketReceiveThreadHandle;  // user-interface thread; cleared by the thread itself
 
-static const char IdleText[] = "Idle";
 static const char EmptyText[] = "";
 
 HWND CreateStatusBar(HWND parent, HINSTANCE instance)
@@ -49,7 +47,6 @@ void EnableConnectButton(bool enable)
 void ResetLinkHandles()
 {
     ConnectionSocket = 0;
-    SocketReceiveThreadHandle = nullptr;
 }
 
 // The finest period the multimedia timer offers, but at least 1 ms.
@@ -65,9 +62,7 @@ static BOOL StartSequence(HWND window)
                  reinterpret_cast<LPARAM>(LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_QUILLMAR))));
     SetWindowTextA(window, MainWindowCaption);
     CreateStatusBar(window, AppInstance);
-    ClockHours = 0;
-    ClockMinutes = 0;
-    ClockSeconds = 0;
+    ResetClock();
 
     TIMECAPS caps = {};
     if (timeGetDevCaps(&caps, sizeof caps) != TIMERR_NOERROR)
@@ -95,8 +90,7 @@ static BOOL StartSequence(HWND window)
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
     SetDlgItemTextA(window, IDC_STATUS_TEXT, IdleText);
 
-    InitSocketDataPath();
-    SocketReceiveThreadHandle = CreateThread(nullptr, 0, SocketReceiveThread, nullptr, 0, nullptr);
+    StartSocketReceiveThread();
     return TRUE;
 }
 
@@ -122,6 +116,13 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return FALSE;
     case WM_SOCKET_CLOSED:
         OnSocketClosed(static_cast<SOCKET>(wParam));
+        return FALSE;
+    case WM_BYTES_MOVED:
+        WakeRefresh();
+        OnRefreshTick();
+        return FALSE;
+    case WM_CLOCK_TICK:
+        OnClockTick(static_cast<DWORD_PTR>(wParam));
         return FALSE;
     case WM_TIMER:
         if (wParam == IDT_SECOND)

@@ -26,7 +26,6 @@
 std::atomic<LONG> LinkState{LinkIdle};  // user-interface thread
 std::atomic<SOCKET> ConnectionSocket;   // user-interface thread
 SOCKET ListeningSocket;                 // user-interface thread
-std::atomic<LONG> RecvBlocked;          // socket receive thread sets, FD_READ clears
 
 static bool WinsockStarted;             // user-interface thread
 static bool SessionStarted;             // user-interface thread: a start holds its mode
@@ -35,7 +34,6 @@ static std::vector<SOCKET> StaleSockets;    // user-interface thread: closed, ma
 
 static const char ConnectionRequestText[] = "Connection Request ・・・";
 static const char AcceptWaitingText[] = "Accept Waiting ・・・";
-static const char IdleText[] = "Idle";
 static const char VersionErrorText[] = "Socket Version Error";
 static const char StartupErrorText[] = "Socket Startup Error";
 static const char CreateSocketErrorText[] = "Create Socket Error";
@@ -43,7 +41,6 @@ static const char ConnectionErrorText[] = "Connection Error";
 // Whatever bind reports, users know this one text.
 static const char BindErrorText[] = "Bind Error: 10048";
 static const char ListenErrorText[] = "Listen Error: ";
-static const char PeerTextPrefix[] = "Connection - ";
 
 // The socket option TCP_MAXRT of the Windows SDK (ws2ipdef.h), which the
 // headers of mingw-w64 lack.
@@ -124,12 +121,9 @@ static void CloseListeningSocket()
 }
 
 // A start that fails gives back all it took: the socket and the start-up.
-// The listening socket is in both places; it is closed once.
 static void FailStart(const char *text)
 {
-    SOCKET socket = ConnectionSocket.exchange(0);
-    if (socket != ListeningSocket)
-        CloseSocket(socket);
+    CloseSocket(ConnectionSocket.exchange(0));
     CloseListeningSocket();
     EndWinsock(CloseByNetwork);
     SetStatusText(text);
@@ -205,7 +199,6 @@ void StartServer()
         return;
     }
     ListeningSocket = listener;
-    ConnectionSocket = listener;
     BeginSession();
 
     sockaddr_in address = {};
@@ -239,8 +232,9 @@ bool PeerPermitted(uint32_t address, uint32_t slot1, uint32_t slot2, uint32_t sl
 
 void FormatPeerText(uint32_t address, char *text, size_t capacity)
 {
-    const auto *octets = reinterpret_cast<const unsigned char *>(&address);
-    snprintf(text, capacity, "%s%d.%d.%d.%d", PeerTextPrefix, octets[0], octets[1], octets[2], octets[3]);
+    int prefix = snprintf(text, capacity, "%s", PeerTextPrefix);
+    if (prefix >= 0 && static_cast<size_t>(prefix) < capacity)
+        FormatDottedAddress(address, text + prefix, capacity - prefix);
 }
 
 int AcceptPeer(SOCKET listener)
@@ -272,7 +266,7 @@ int CloseConnection(int reason)
     // while the server waits for the next peer.
     CloseDataPath();
     SOCKET socket = ConnectionSocket.exchange(0);
-    if (socket != 0 && socket != ListeningSocket) {
+    if (socket != 0) {
         (void)shutdown(socket, SD_BOTH);     // the peer may be gone already
         CloseSocket(socket);
     }

@@ -10,10 +10,9 @@
 // has been closed, nor the socket of the next connection under the serial of
 // the last.
 //
-// The receive thread runs from start-up to the end: it waits on
-// SocketReadEvent, which the main window sets for every FD_READ and
-// connection change, and looks again every 100 ms, so a notification handled
-// between a failed recv and the wait is never missed. When the peer has
+// The receive thread runs from start-up to the end: it sleeps on
+// SocketReadEvent, which the main window sets for every FD_READ, connection
+// change and port that comes back, and on its stop event. When the peer has
 // closed its end, or its connection failed, the thread reads what is left,
 // tells the main window and waits for the next connection: the main window
 // closes the socket only then, so nothing the peer sent before closing is
@@ -22,8 +21,12 @@
 #include "net.h"
 #include "../app/app.h"
 #include "../serial/serial.h"
+#include "../util/util.h"
+
+#include <iterator>
 
 HANDLE SocketReadEvent;                 // created by the start sequence; set on the user-interface thread
+static WorkerThread SocketReceiver;     // started and asked to stop on the user-interface thread
 static LONG ConnectionSerial;           // user-interface thread: counts the connections made
 
 // The connection the data threads act for; 0 serial and socket when none.
@@ -54,6 +57,7 @@ static void WakeDataThreads()
 {
     WakeSocketReceiveThread();
     WakeSerialWriter();
+    WakeSerialReader();
 }
 
 LONG OpenDataPath(SOCKET socket)
@@ -151,9 +155,13 @@ int ReceiveFromPeer(LONG connection, char *buffer, int size)
     return CallOnPath(connection, [=](SOCKET socket) { return recv(socket, buffer, size, 0); });
 }
 
-static void WaitForWork()
+// Until the main window has news (an FD_READ, a connection change, a port
+// back) or the thread is asked to stop. The event keeps news that came
+// since the last look, so none is missed between a recv and this wait.
+static void WaitForWork(WorkerThread &self)
 {
-    WaitForSingleObject(SocketReadEvent, PollPeriodMs);
+    HANDLE events[] = {SocketReadEvent, self.StopEvent()};
+    (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, INFINITE);
 }
 
 static void ReportPeerFinished(LONG connection, int error)
@@ -161,20 +169,20 @@ static void ReportPeerFinished(LONG connection, int error)
     PostMessageA(MainWindow, WM_PEER_FINISHED, static_cast<WPARAM>(connection), error);
 }
 
-DWORD WINAPI SocketReceiveThread(LPVOID)
+void SocketReceiveThread(WorkerThread &self)
 {
     char block[SocketBlockSize];
     LONG finished = 0;      // the connection whose peer has closed its end, or whose socket failed
-    while (LinkState != LinkShuttingDown) {
+    while (LinkState != LinkShuttingDown && self.KeepGoing()) {
         // A block that waits for the port goes first: nothing more is read
         // meanwhile.
         if (SerialWriteHeld() && !ResumeSerialWrite()) {
-            WaitForWork();
+            WaitForWork(self);
             continue;
         }
         LONG connection = CurrentConnection();
         if (connection == 0 || connection == finished) {
-            WaitForWork();
+            WaitForWork(self);
             continue;
         }
         int received = ReceiveFromPeer(connection, block, sizeof block);
@@ -186,12 +194,26 @@ DWORD WINAPI SocketReceiveThread(LPVOID)
             continue;
         int error = received == 0 ? 0 : WSAGetLastError();
         if (error == WSAEWOULDBLOCK) {
-            RecvBlocked = 1;
-            WaitForWork();
+            WaitForWork(self);
             continue;
         }
         finished = connection;
         ReportPeerFinished(connection, error);
     }
-    return static_cast<DWORD>(-1);
+}
+
+void StartSocketReceiveThread()
+{
+    InitSocketDataPath();
+    (void)SocketReceiver.Start(SocketReceiveThread, 0);
+}
+
+void StopSocketReceiveThread()
+{
+    SocketReceiver.AskToStop();
+}
+
+bool SocketReceiveThreadRuns()
+{
+    return SocketReceiver.Started();
 }

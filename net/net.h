@@ -1,6 +1,8 @@
 // Network link: the one TCP connection, the socket receive thread and the
-// send path, and the socket settings dialog.
+// send path.
 #pragma once
+
+#include "../util/util.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -26,6 +28,10 @@ enum CloseReason : int {
 // Every socket reports these to the main window as WM_SOCKET_NOTIFY.
 constexpr long SocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 constexpr WORD WinsockVersion = MAKEWORD(1, 1);
+// Status texts that others show too: the idle state, and the start of the
+// text with a peer's address.
+inline constexpr char IdleText[] = "Idle";
+inline constexpr char PeerTextPrefix[] = "Connection - ";
 // The status text with a peer's address: "Connection - " and a dotted quad.
 constexpr size_t PeerTextCapacity = 36;
 
@@ -40,15 +46,13 @@ constexpr DWORD RetransmitLimitSeconds = 20;
 // Written on the user-interface thread; every thread reads it. Idle from the
 // start, so that no thread sees a connection before the first one is made.
 extern std::atomic<LONG> LinkState;
-// The one socket in use, 0 when none: the client socket, the listening
-// socket while a server waits, or the accepted peer. User-interface thread;
-// the data threads never use it (see the data path below).
+// The connection's socket, 0 when none: the client socket, or the peer a
+// server accepted. User-interface thread; the data threads never use it
+// (see the data path below).
 extern std::atomic<SOCKET> ConnectionSocket;
 // The server's listening socket while a server runs, 0 otherwise.
 // User-interface thread only.
 extern SOCKET ListeningSocket;
-// 1 after the socket receive thread found nothing to read; FD_READ clears it.
-extern std::atomic<LONG> RecvBlocked;
 
 void StartClient();
 void StartServer();
@@ -104,13 +108,9 @@ int SendErrorOf(LONG connection);
 extern HANDLE SocketReadEvent;
 void InitSocketDataPath();
 void WakeSocketReceiveThread();
-DWORD WINAPI SocketReceiveThread(LPVOID);
-
-// The socket settings dialog: server or client mode, the two ports and the
-// addresses. It changes Settings only; the next connection uses them.
-INT_PTR CALLBACK SocketDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-// A port field's text as a TCP port, 1..65535; false when it is none.
-bool ParsePortText(const char *text, uint16_t *port);
-// An IP-address control's address (network byte order) as dotted text; an
-// emptied control, like 0.0.0.0, is address 0.
-void AddressText(uint32_t address, char *text, size_t capacity);
+// The socket receive thread runs from start-up to the end; a stop is asked,
+// never waited for: the thread ends at its next look, or with the process.
+void SocketReceiveThread(WorkerThread &self);
+void StartSocketReceiveThread();
+void StopSocketReceiveThread();
+bool SocketReceiveThreadRuns();

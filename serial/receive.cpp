@@ -22,9 +22,23 @@
 #include "../util/util.h"
 
 #include <cstring>
+#include <iterator>
 
 // Started, stopped and waited for on the user-interface thread.
 static WorkerThread SerialReader;
+
+// The reader's wake-up: a connection made or ended, the line settings
+// changed. Auto-reset, so news since the last look is kept.
+static HANDLE ReaderWake()
+{
+    static const HANDLE wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return wake;
+}
+
+void WakeSerialReader()
+{
+    SetEvent(ReaderWake());
+}
 
 FlowStep NextFlowStep(bool stopped, DWORD queued)
 {
@@ -109,10 +123,12 @@ void CancelRead(Reader &reader)
     reader.inFlight = false;
 }
 
-// Waits up to the time given for the read in flight.
+// Waits for the read in flight, up to the time given or until there is
+// news for the thread.
 void CollectRead(Reader &reader, DWORD timeoutMs)
 {
-    if (WaitForSingleObject(ReadOverlapped.hEvent, timeoutMs) != WAIT_OBJECT_0)
+    HANDLE events[] = {ReadOverlapped.hEvent, SerialReader.StopEvent(), ReaderWake()};
+    if (WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, timeoutMs) != WAIT_OBJECT_0)
         return;
     DWORD got = 0;
     if (GetOverlappedResult(reader.port, &ReadOverlapped, &got, FALSE))
@@ -184,18 +200,31 @@ void Forward(Reader &reader, LONG connection)
     if (sent == 0 && !Abandoned())
         return;
     reader.held = 0;
-    SerialToLanBytes += static_cast<int32_t>(count);
+    CountBytes(SerialToLanBytes, static_cast<int32_t>(count));
     SerialToLanSilence = Settings.DTUPTIME.load();
 }
 
+// Without a peer nothing is read; the thread sleeps until one comes. It
+// looks at the port once a second, so that a device that went away is
+// found, and where the flow control moves a line each PollPeriodMs, so that
+// the line drops while bytes pile up.
+void WaitForPeer()
+{
+    DWORD timeoutMs = FlowLineFunction(Settings.FLOW, false) != 0 ? PollPeriodMs : PortLookPeriodMs;
+    HANDLE events[] = {SerialReader.StopEvent(), ReaderWake()};
+    (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, timeoutMs);
+}
+
 // One pass: wait for the port or a read, look at the queue, read and send.
+// A quiet line costs nothing: the read that waits for the next byte is
+// waited for without a limit.
 void Pass(Reader &reader)
 {
     LONG connection = CurrentConnection();
     if (reader.inFlight)
-        CollectRead(reader, PollPeriodMs);
+        CollectRead(reader, reader.wakeUp ? INFINITE : PollPeriodMs);
     else if (connection == 0)
-        Sleep(PollPeriodMs);
+        WaitForPeer();
 
     DWORD queued = QueuedInput(reader);
     ApplyFlowControl(reader, queued);

@@ -90,6 +90,9 @@ void SerialReceiveThread(WorkerThread &self);
 void StartSerialReceiveThread();
 // True from a start until a stop has been waited for.
 bool SerialReceiveThreadRuns();
+// Tells the receive thread that a connection was made or ended, or the line
+// settings changed.
+void WakeSerialReader();
 
 // The pure pieces of the above, for the tests.
 bool PortDeviceName(int com, char *name, size_t capacity);
@@ -104,6 +107,7 @@ constexpr DWORD SerialReadSize = 8192;          // at most this much per read
 constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes, and for a full socket
 constexpr DWORD OutputQueuePollMs = 1;          // between looks at a draining output queue
 constexpr DWORD ReadCancelWaitMs = 1000;
+constexpr DWORD PortLookPeriodMs = 1000;        // the receive thread's look at a port without a peer
 // The input queue's flow thresholds: the line drops above 60 % and rises at
 // 10 % of the input queue.
 constexpr DWORD FlowStopLevel = InputQueueSize * 6 / 10 + 1;    // 4916

@@ -133,7 +133,7 @@ void Passed(DWORD written)
 {
     if (written == 0)
         return;
-    LanToSerialBytes += static_cast<int32_t>(written);
+    CountBytes(LanToSerialBytes, static_cast<int32_t>(written));
     if (LanToSerialLog.open) {
         int dataBytes = DataBytesIn(Block.offset, static_cast<int>(written), Block.tagLength);
         LogLanToSerial(Block.bytes + Block.offset, static_cast<int>(written), dataBytes);

@@ -5,8 +5,8 @@
 // channel's writer runs on its data path's thread (the socket receive thread
 // for LAN to RS232C, the serial receive thread for RS232C to LAN). A lock
 // per channel makes a write and the closing of that channel exclude each
-// other; the count is shown after the lock is let go, because showing it
-// waits for the user-interface thread, which may be waiting for the lock.
+// other. The writer only counts and posts its window a note (one at a time);
+// the window shows the count on the user-interface thread.
 #include "translog.h"
 #include "../app/app.h"
 #include "../res/resource.h"
@@ -82,6 +82,7 @@ int OpenLogFile(int channel)
     TransferLog *log = facts->log;
     EnterCriticalSection(&log->lock);
     log->byteCount = 0;
+    log->countNoted = false;
     log->file = file;
     strcpy(log->fileName, title);
     log->open = 1;
@@ -117,12 +118,19 @@ static void WriteLog(TransferLog &log, const char *bytes, int length, int dataBy
     // chunk as soon as it has passed.
     fflush(log.file);
     log.byteCount += dataBytes;
-    int32_t count = log.byteCount;
-    HWND window = log.window;
     LeaveCriticalSection(&log.lock);
+    // The window reads the count when it takes the note, so a note already
+    // on its way shows this count too.
+    HWND window = log.window;
+    if (window != nullptr && !log.countNoted.exchange(true) && !PostMessageA(window, WM_LOG_COUNT, 0, 0))
+        log.countNoted = false;
+}
 
+static void ShowCount(TransferLog &log, HWND window)
+{
+    log.countNoted = false;
     char text[LogCountTextCapacity] = {};
-    wsprintfA(text, "%d", count);
+    wsprintfA(text, "%d", log.byteCount.load());
     SetDlgItemTextA(window, IDC_LOG_COUNT, text);
 }
 
@@ -188,6 +196,9 @@ static INT_PTR LogWindowProc(int channel, HWND window, UINT message, WPARAM wPar
         }
         return TRUE;
     }
+    case WM_LOG_COUNT:
+        ShowCount(*facts.log, window);
+        return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_LOG_CLOSE || LOWORD(wParam) == IDCANCEL) {
             CloseLogFile(channel);
@@ -226,6 +237,8 @@ void StartLog(HWND owner, int channel)
         return;
     }
     facts->log->window = window;
+    // Bytes logged before the window existed are shown at once.
+    ShowCount(*facts->log, window);
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
 }

@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 
+// Posted by a writer to its channel's window: the count has changed.
+constexpr UINT WM_LOG_COUNT = WM_APP + 1;
+
 enum LogChannel : int {
     LogLanToSerialChannel = 1,
     LogSerialToLanChannel = 2,
@@ -23,7 +26,8 @@ struct TransferLog {
     CRITICAL_SECTION lock;
     FILE *file;                     // valid while open is 1
     std::atomic<LONG> open;         // 1 while the channel is logging
-    int32_t byteCount;              // data bytes logged, time tags not counted; the writer's thread
+    std::atomic<int32_t> byteCount;     // data bytes logged, time tags not counted; the writer's thread
+    std::atomic<bool> countNoted;       // a note of the count is on its way to the window
     char fileName[LogFileTitleCapacity];
     std::atomic<HWND> window;       // the channel's log window, user-interface thread
 };

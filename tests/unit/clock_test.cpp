@@ -80,10 +80,8 @@ protected:
         }
         MainWindow = window;
         CreateStatusBar(window, GetModuleHandleA(nullptr));
-        // The clock shows the time only while a socket receive thread exists.
-        SocketReceiveThreadHandle = GetCurrentThread();
-        ClockCookie = Cookie;
         StopClock();
+        ClockCookie = Cookie;
         RateTicks = 0;
         Settings.RATE = 5;
         LinkState = LinkConnected;
@@ -93,7 +91,6 @@ protected:
 
     void TearDown() override
     {
-        SocketReceiveThreadHandle = nullptr;
         MainWindow = nullptr;
         StatusBar = nullptr;
         LinkState = LinkIdle;
@@ -103,7 +100,7 @@ protected:
     static void Tick(int times = 1, DWORD_PTR cookie = Cookie)
     {
         for (int i = 0; i < times; ++i)
-            ClockTick(0, 0, cookie, 0, 0);
+            OnClockTick(cookie);
     }
 
     std::string Text(int id) const
@@ -141,15 +138,6 @@ TEST_F(ClockOnWindow, ATickOfAReplacedTimerChangesNothing)
     Tick(3, Cookie + 1);
     EXPECT_EQ(ClockSeconds, 0);
     EXPECT_EQ(TimeShown(), "");
-}
-
-TEST_F(ClockOnWindow, WithoutASocketThreadTheTimeKeepsItsLastText)
-{
-    Tick();
-    SocketReceiveThreadHandle = nullptr;
-    Tick();
-    EXPECT_EQ(ClockSeconds, 2);
-    EXPECT_EQ(TimeShown(), "00：00：01");
 }
 
 TEST_F(ClockOnWindow, RatesShowEveryPeriodAsBytesPerSecondTruncated)

@@ -98,14 +98,10 @@ TEST_F(SocketNotifications, AConnectWhoseRecordCannotBeReadCountsAsDone)
     strcpy(Settings.IP, "10.0.0.007");
     LinkState = LinkConnectPending;
     closesocket(socket);        // the query on a closed socket fails
-    // Threads of their own are not wanted here: with no port no reader
-    // starts, and the socket receive thread counts as running.
-    SocketReceiveThreadHandle = GetCurrentThread();
     OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CONNECT, 0));
     EXPECT_EQ(LinkState, LinkConnected);
     EXPECT_EQ(Status(), "Connection - 10.0.0.007");
     StopClock();
-    SocketReceiveThreadHandle = nullptr;
     ConnectionSocket = 0;
 }
 
@@ -133,15 +129,6 @@ TEST_F(SocketNotifications, AServerWhosePeerResetsWaitsForTheNext)
     EXPECT_EQ(Status(), "Accept Waiting ・・・");
     EXPECT_FALSE(ConnectEnabled()) << "Close stays available while the server waits";
     EXPECT_EQ(ConnectionSocket, 0u);
-}
-
-TEST_F(SocketNotifications, ReadClearsTheBlockedFlag)
-{
-    RecvBlocked = 1;
-    LinkState = LinkConnected;
-    OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_READ, 0));
-    EXPECT_EQ(RecvBlocked, 0);
-    EXPECT_EQ(LinkState, LinkConnected);
 }
 
 // A send that failed for good ends the connection as a close does, even if
