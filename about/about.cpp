@@ -8,6 +8,7 @@
 // user-interface thread.
 #include "about.h"
 #include "../app/app.h"
+#include "../util/util.h"
 #include "../res/resource.h"
 
 #include <shellapi.h>
@@ -140,16 +141,7 @@ INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
 
 bool HelpPathInDirectory(const char *directory, char *path, size_t capacity)
 {
-    size_t length = strlen(directory);
-    // A root directory ("C:\") ends in a backslash already.
-    bool separator = length == 0 || directory[length - 1] != '\\';
-    if (length + separator + sizeof HelpFileName > capacity)
-        return false;
-    memcpy(path, directory, length);
-    if (separator)
-        path[length++] = '\\';
-    memcpy(path + length, HelpFileName, sizeof HelpFileName);
-    return true;
+    return JoinPath(directory, HelpFileName, path, capacity);
 }
 
 void ShowHelp()

@@ -12,6 +12,7 @@
 // Only the user-interface thread runs this file.
 #include "config.h"
 #include "../app/app.h"
+#include "../util/util.h"
 
 #include <winsock2.h>
 #include <cstdio>
@@ -20,7 +21,7 @@
 SettingsRecord Settings;    // written on the user-interface thread only
 
 static const char SettingsSection[] = "DATA";
-static const char SettingsFileName[] = "\\Quillmar.ini";
+static const char SettingsFileName[] = "Quillmar.ini";
 // Room for the text of one value: a number or a dotted address.
 constexpr int ValueTextCapacity = 32;
 // What a missing address or text key reads as.
@@ -49,12 +50,7 @@ int ModulePath(int size, char *buffer)
 
 bool SettingsPathInDirectory(const char *directory, char *path, size_t capacity)
 {
-    size_t directoryLength = strlen(directory);
-    if (directoryLength + sizeof SettingsFileName > capacity)
-        return false;
-    memcpy(path, directory, directoryLength);
-    memcpy(path + directoryLength, SettingsFileName, sizeof SettingsFileName);
-    return true;
+    return JoinPath(directory, SettingsFileName, path, capacity);
 }
 
 static bool SettingsFilePath(char (&path)[SettingsPathCapacity])

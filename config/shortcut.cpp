@@ -7,13 +7,14 @@
 // already entered (a file dialog does that) is left as it was found.
 #include "config.h"
 #include "../app/app.h"
+#include "../util/util.h"
 
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <cstring>
 
-static const char LinkFileName[] = "\\Quillmar.lnk";
+static const char LinkFileName[] = "Quillmar.lnk";
 static const char RegisteredText[] = "スタートアップへ登録しました。";
 static const char NotRegisteredText[] = "スタートアップへ登録できません。";
 
@@ -23,12 +24,7 @@ constexpr int ShellPathCapacity = MAX_PATH;
 
 bool LinkPathInFolder(const char *folder, char *path, size_t capacity)
 {
-    size_t folderLength = strlen(folder);
-    if (folderLength == 0 || folderLength + sizeof LinkFileName > capacity)
-        return false;
-    memcpy(path, folder, folderLength);
-    memcpy(path + folderLength, LinkFileName, sizeof LinkFileName);
-    return true;
+    return folder[0] != '\0' && JoinPath(folder, LinkFileName, path, capacity);
 }
 
 int CreateShellLink(const char *target, const char *link)

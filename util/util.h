@@ -4,6 +4,11 @@
 
 #include <windows.h>
 #include <atomic>
+#include <cstddef>
+
+// folder, a backslash unless it ends in one, and file; false, with path
+// untouched, when the whole does not fit in capacity bytes.
+bool JoinPath(const char *folder, const char *file, char *path, size_t capacity);
 
 // A worker thread that one owner starts, asks to stop and waits for with a
 // limit. The owner is one thread (the user-interface thread here); the body
