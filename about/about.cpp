@@ -7,9 +7,9 @@
 // puts the procedures in place afresh. Everything here runs on the
 // user-interface thread.
 #include "about.h"
-#include "../app/app.h"
-#include "../util/util.h"
 #include "../res/resource.h"
+#include "../shell/shell.h"
+#include "../util/util.h"
 
 #include <shellapi.h>
 #include <cstring>

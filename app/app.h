@@ -3,36 +3,13 @@
 // the one-second clock with the rate display and the transfer arrows.
 #pragma once
 
+#include "../shell/shell.h"
+
 #include <winsock2.h>
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-
-// Caption of every message box the program shows.
-inline constexpr char MessageCaption[] = "Dovrelle";
-inline constexpr char MainWindowCaption[] = "Quillmar";
-inline constexpr char MainWindowClass[] = "Quillmar";
-
-// Windows Sockets posts this to the main window for every socket event.
-constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 1001;
-// Posted by the serial receive thread after a send failed for good; wParam
-// is the connection, lParam the error.
-constexpr UINT WM_CONNECTION_ABORTED = WM_USER + 1002;
-// Posted by the socket receive thread when it has read all the peer sent
-// before closing, or its receive failed; wParam is the connection, lParam
-// the error (0 for the peer's close).
-constexpr UINT WM_PEER_FINISHED = WM_USER + 1003;
-// Posted by a data thread when the port failed in a way that means the
-// device is gone; wParam is the port's generation, lParam how it was found.
-constexpr UINT WM_SERIAL_LOST = WM_USER + 1004;
-enum SerialLostHow : LPARAM { SerialLostOnRead = 0, SerialLostOnWrite = 1 };
-// Posted after a socket was closed; wParam is the socket.
-constexpr UINT WM_SOCKET_CLOSED = WM_USER + 1005;
-// Posted by the clock's timer thread each second; wParam is the clock's cookie.
-constexpr UINT WM_CLOCK_TICK = WM_USER + 1006;
-// Posted by a data thread when bytes move while the refresh tick sleeps.
-constexpr UINT WM_BYTES_MOVED = WM_USER + 1007;
 
 constexpr UINT RefreshPeriodMs = 300;
 // The housekeeping tick: quiet spells are counted down, a lost port is
@@ -45,17 +22,12 @@ constexpr int StatusBarPartEdges[] = {300, 550};
 constexpr int StatusBarPortPart = 0;
 constexpr int StatusBarTimePart = 1;
 
-extern HINSTANCE AppInstance;               // set once at entry
-extern std::atomic<HWND> MainWindow;        // set on the user-interface thread once the window exists
 extern HWND StatusBar;                      // user-interface thread
 extern UINT TimerResolution;                // set by the start sequence, read by the clock
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 HWND CreateStatusBar(HWND parent, HINSTANCE instance);
 void ResetLinkHandles();
-// The status text, and the two buttons: Connect as asked, Close the other way.
-void SetStatusText(const char *text);
-void EnableConnectButton(bool enable);
 
 // Main window events.
 void OnCommand(HWND window, WORD command);
@@ -73,8 +45,6 @@ void ShowPortState();
 // The one-second clock, the rate display and the arrows.
 extern int32_t ClockHours, ClockMinutes, ClockSeconds;                  // user-interface thread
 extern std::atomic<UINT> ClockTimerId;                                  // user-interface thread
-extern std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;         // added to by the data threads, taken by the display
-extern std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;     // reloaded by the data threads, counted down each second
 extern std::atomic<DWORD_PTR> ClockCookie;                              // user-interface thread
 extern int32_t RateTicks;                                               // user-interface thread
 extern int ArrowFrameLanToSerial, ArrowFrameSerialToLan;                // user-interface thread
@@ -92,9 +62,6 @@ void CALLBACK ClockTick(UINT timerId, UINT message, DWORD_PTR cookie, DWORD_PTR,
 void OnClockTick(DWORD_PTR cookie);
 void ShowRates();
 void AnimateArrows();
-// Adds to a byte counter; the first bytes after a still spell wake the
-// refresh tick. Any thread.
-void CountBytes(std::atomic<int32_t> &counter, int32_t count);
 // Starts the refresh tick, or restarts it. User-interface thread.
 void WakeRefresh();
 // Once a second, connected or not: quiet spells are real time.

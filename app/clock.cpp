@@ -20,8 +20,6 @@ int32_t ClockHours, ClockMinutes, ClockSeconds;                 // user-interfac
 std::atomic<UINT> ClockTimerId;                                 // user-interface thread
 std::atomic<DWORD_PTR> ClockCookie;                             // user-interface thread
 int32_t RateTicks;                                              // user-interface thread
-std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;        // data threads add, the display takes
-std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;    // data threads reload, the second tick counts down
 int ArrowFrameLanToSerial, ArrowFrameSerialToLan;               // user-interface thread
 
 // The texts the refresh tick last set in which window, so that a quiet
@@ -30,10 +28,7 @@ static const char NoArrows[] = "";
 static const char *ShownArrows[2];
 static HWND ShownIn;
 static bool RatesShown = true;
-// A connection with nothing moving needs no refresh tick: it stops, and the
-// first bytes counted start it again. Set on the user-interface thread,
-// cleared by whoever starts the tick.
-static std::atomic<bool> RefreshAsleep;
+
 
 constexpr int SecondsPerMinute = 60;
 constexpr int MinutesPerHour = 60;
@@ -186,13 +181,6 @@ static void AnimateRow(int control, ArrowRow row, bool moving, int &frame)
     } else {
         ShowArrowText(control, row, NoArrows);
     }
-}
-
-void CountBytes(std::atomic<int32_t> &counter, int32_t count)
-{
-    counter += count;
-    if (RefreshAsleep.exchange(false))
-        PostMessageA(MainWindow, WM_BYTES_MOVED, 0, 0);
 }
 
 void WakeRefresh()

@@ -11,6 +11,7 @@
 #include "app.h"
 #include "../about/about.h"
 #include "../config/config.h"
+#include "../dialogs/dialogs.h"
 #include "../net/net.h"
 #include "../res/resource.h"
 #include "../serial/serial.h"

@@ -15,8 +15,6 @@
 #include <mmsystem.h>
 #include <iterator>
 
-HINSTANCE AppInstance;                          // entry routine
-std::atomic<HWND> MainWindow;                   // entry routine, once the window exists
 HWND StatusBar;                                 // start sequence
 UINT TimerResolution;                           // start sequence
 
@@ -30,18 +28,6 @@ HWND CreateStatusBar(HWND parent, HINSTANCE instance)
     SendMessageA(StatusBar, SB_SETPARTS, std::size(StatusBarPartEdges),
                  reinterpret_cast<LPARAM>(StatusBarPartEdges));
     return StatusBar;
-}
-
-void SetStatusText(const char *text)
-{
-    SetDlgItemTextA(MainWindow, IDC_STATUS_TEXT, text);
-}
-
-void EnableConnectButton(bool enable)
-{
-    HWND window = MainWindow;
-    EnableWindow(GetDlgItem(window, IDC_CONNECT), enable);
-    EnableWindow(GetDlgItem(window, IDC_CLOSE), !enable);
 }
 
 void ResetLinkHandles()

@@ -11,7 +11,7 @@
 //
 // Only the user-interface thread runs this file.
 #include "config.h"
-#include "../app/app.h"
+#include "../shell/shell.h"
 #include "../util/util.h"
 
 #include <winsock2.h>

@@ -14,16 +14,14 @@
 // fixes the mode until then: a server goes on listening for the next peer,
 // and a client goes idle, whatever the socket dialog sets meanwhile.
 #include "net.h"
-#include "../app/app.h"
 #include "../config/config.h"
-#include "../res/resource.h"
+#include "../shell/shell.h"
 
 #include <mstcpip.h>
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
-std::atomic<LONG> LinkState{LinkIdle};  // user-interface thread
 std::atomic<SOCKET> ConnectionSocket;   // user-interface thread
 SOCKET ListeningSocket;                 // user-interface thread
 

@@ -19,8 +19,8 @@
 // lost. A block the port could not take is held, and nothing more is
 // received until it is written, so TCP holds the peer back meanwhile.
 #include "net.h"
-#include "../app/app.h"
 #include "../serial/serial.h"
+#include "../shell/shell.h"
 #include "../util/util.h"
 
 #include <iterator>

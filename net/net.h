@@ -2,6 +2,8 @@
 // send path.
 #pragma once
 
+#include "../serial/serial.h"
+#include "../shell/shell.h"
 #include "../util/util.h"
 
 #include <winsock2.h>
@@ -10,13 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 
-enum LinkStateValue : LONG {
-    LinkConnected = 0,
-    LinkIdle = 1,
-    LinkShuttingDown = 2,
-    LinkListening = 3,
-    LinkConnectPending = 4,
-};
 
 // Why a connection ends.
 enum CloseReason : int {
@@ -43,9 +38,6 @@ constexpr ULONG KeepAliveIdleMs = 10000;
 constexpr ULONG KeepAliveIntervalMs = 1000;
 constexpr DWORD RetransmitLimitSeconds = 20;
 
-// Written on the user-interface thread; every thread reads it. Idle from the
-// start, so that no thread sees a connection before the first one is made.
-extern std::atomic<LONG> LinkState;
 // The connection's socket, 0 when none: the client socket, or the peer a
 // server accepted. User-interface thread; the data threads never use it
 // (see the data path below).
@@ -84,20 +76,13 @@ void FormatPeerText(uint32_t address, char *text, size_t capacity);
 // made and closes it before the connection's socket is closed; the data
 // threads reach the socket only through the calls below, which hold the
 // path for one non-blocking call or a short wait, so no socket is used after
-// it was closed and no byte meant for one connection reaches another.
-constexpr int SocketBlockSize = 8192;   // one receive, and one write request to the port
-// What the calls below return when their connection has ended.
-constexpr int ConnectionEnded = -2;
+// it was closed and no byte meant for one connection reaches another. What
+// the serial side calls of it (CurrentConnection, SendToPeer) is declared in
+// serial/serial.h, where the two sides meet.
 LONG OpenDataPath(SOCKET socket);       // the new connection's serial
 void CloseDataPath();
-// The serial of the connection that is up, 0 when none is.
-LONG CurrentConnection();
-// One send (recv) on the socket of the connection: what send (recv)
-// returned, or ConnectionEnded. WSAGetLastError tells why after -1. A send
-// to a full socket waits up to WritableWaitMs for room and tries once more.
-// After a hard send error the connection is dropped.
-constexpr DWORD WritableWaitMs = 50;
-int SendToPeer(LONG connection, const char *data, int count);
+// One recv on the socket of the connection: what recv returned, or
+// ConnectionEnded; WSAGetLastError tells why after -1.
 int ReceiveFromPeer(LONG connection, char *buffer, int size);
 // The error of a send that failed for good on the connection, 0 if none
 // did; final once the path has been closed.

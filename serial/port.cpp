@@ -9,8 +9,8 @@
 // replaced only while neither data thread uses them: the receive thread has
 // ended and the writer has let go (see write.cpp).
 #include "serial.h"
-#include "../app/app.h"
 #include "../config/config.h"
+#include "../shell/shell.h"
 
 #include <cstdio>
 #include <iterator>

@@ -15,14 +15,16 @@
 // gone, the thread forwards what it holds, tells the main window, and ends;
 // the main window opens the port again and starts a new one.
 #include "serial.h"
-#include "../app/app.h"
 #include "../config/config.h"
-#include "../net/net.h"
+#include "../shell/shell.h"
 #include "../translog/translog.h"
 #include "../util/util.h"
 
 #include <cstring>
 #include <iterator>
+
+std::atomic<int32_t> SerialToLanBytes;      // this thread adds, the display takes
+std::atomic<int32_t> SerialToLanSilence;    // this thread reloads, the second tick counts down
 
 // Started, stopped and waited for on the user-interface thread.
 static WorkerThread SerialReader;

@@ -2,8 +2,10 @@
 // write.
 #pragma once
 
+#include "../shell/shell.h"
 #include "../util/util.h"
 
+#include <winsock2.h>     // the data path's sends report as Winsock does
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
@@ -113,6 +115,35 @@ constexpr DWORD PortLookPeriodMs = 1000;        // the receive thread's look at 
 constexpr DWORD FlowStopLevel = InputQueueSize * 6 / 10 + 1;    // 4916
 constexpr DWORD FlowResumeLevel = InputQueueSize / 10 - 1;      // 818
 constexpr DWORD WriteRequestLimit = 8192;
+
+// Where the serial side meets the network side: the data path of the
+// connection that is up, which net/ keeps. The serial receive thread sends
+// through it; the writer asks whether its block's connection still stands.
+// A connection is known by its serial number, 0 for none.
+constexpr int SocketBlockSize = 8192;   // one receive from the peer, and one write request to the port
+// What the data path's calls return when their connection has ended.
+constexpr int ConnectionEnded = -2;
+// The serial of the connection that is up, 0 when none is.
+LONG CurrentConnection();
+// One send on the socket of the connection: what send returned, or
+// ConnectionEnded; WSAGetLastError tells why after -1. A send to a full
+// socket waits up to WritableWaitMs for room and tries once more. After a
+// hard send error the connection is dropped.
+constexpr DWORD WritableWaitMs = 50;
+int SendToPeer(LONG connection, const char *data, int count);
+
+// The bytes each direction moved since the display last took them, and the
+// seconds left of each direction's quiet spell (a time tag is due at 0). The
+// data threads add and reload; the main window takes and counts down.
+extern std::atomic<int32_t> LanToSerialBytes, SerialToLanBytes;
+extern std::atomic<int32_t> LanToSerialSilence, SerialToLanSilence;
+// Adds to a byte counter; the first bytes after a still spell wake the
+// main window's refresh tick.
+inline void CountBytes(std::atomic<int32_t> &counter, int32_t count)
+{
+    counter += count;
+    NoteBytesMoved();
+}
 
 // The time tag: "\n\nYYYY/MM/DD hh:mm:ss\n", 22 bytes for four-digit years.
 constexpr int TimeTagLength = 22;

@@ -15,9 +15,8 @@
 // a port is open again, so nothing the peer sent is lost to a port that went
 // away.
 #include "serial.h"
-#include "../app/app.h"
 #include "../config/config.h"
-#include "../net/net.h"
+#include "../shell/shell.h"
 #include "../translog/translog.h"
 
 #include <cstdio>
@@ -29,6 +28,10 @@ std::atomic<LONG> PortClosing;      // user-interface thread
 constexpr DWORD WriterIdlePollMs = 1;
 
 constexpr int FirstYear = 1900;
+
+// Defined here, counted by the socket receive thread through SerialWrite.
+std::atomic<int32_t> LanToSerialBytes;      // socket receive thread adds, the display takes
+std::atomic<int32_t> LanToSerialSilence;    // socket receive thread reloads, the second tick counts down
 
 namespace {
 

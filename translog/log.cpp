@@ -8,8 +8,8 @@
 // other. The writer only counts and posts its window a note (one at a time);
 // the window shows the count on the user-interface thread.
 #include "translog.h"
-#include "../app/app.h"
 #include "../res/resource.h"
+#include "../shell/shell.h"
 
 #include <commdlg.h>
 #include <cstring>

@@ -3,6 +3,7 @@
 // shell link itself.
 #include "about/about.h"
 #include "config/config.h"
+#include "dialogs/dialogs.h"
 #include "test_files.h"
 
 #include <objbase.h>

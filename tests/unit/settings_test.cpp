@@ -1,6 +1,7 @@
 // The settings record and Quillmar.ini: defaults, the file layout SAVE
 // writes, update in place, the encodings and what odd files load as.
 #include "config/config.h"
+#include "dialogs/dialogs.h"
 #include "test_files.h"
 
 #include <winsock2.h>

@@ -8,7 +8,7 @@
 // connection manager, on the same thread, takes the values at its next
 // start. The boxes that refuse a port are owned by the dialog, so that it
 // stays disabled, and so cannot be confirmed or closed again, while one is up.
-#include "config.h"
+#include "dialogs.h"
 #include "../res/resource.h"
 
 #include <winsock2.h>

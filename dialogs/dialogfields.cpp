@@ -4,8 +4,8 @@
 // "-5" as 4294967291 and "12ab" as 12 on some systems: a field either holds
 // exactly one number in range or it is refused, the same on every system.
 // Only the user-interface thread reads dialog fields.
-#include "config.h"
-#include "../app/app.h"
+#include "dialogs.h"
+#include "../shell/shell.h"
 
 // Longer texts cannot be a number of ours, blanks included.
 constexpr int NumberTextCapacity = 32;

@@ -5,8 +5,8 @@
 // for each creation and left again on every path, success or failure, so
 // that one failed attempt never spoils the next; a thread on which COM was
 // already entered (a file dialog does that) is left as it was found.
-#include "config.h"
-#include "../app/app.h"
+#include "dialogs.h"
+#include "../shell/shell.h"
 #include "../util/util.h"
 
 #include <objbase.h>

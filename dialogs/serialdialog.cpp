@@ -3,10 +3,10 @@
 // It runs modally on the user-interface thread. OK stores the choices in
 // Settings (the file is written only by SAVE), reopens the port when another
 // one was chosen or the port is not open, and applies the line settings.
-#include "config.h"
-#include "../app/app.h"
+#include "dialogs.h"
 #include "../res/resource.h"
 #include "../serial/serial.h"
+#include "../shell/shell.h"
 
 #include <iterator>
 

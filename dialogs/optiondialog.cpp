@@ -7,9 +7,9 @@
 // The data threads and the clock read the fields they use at their next
 // look. The boxes that refuse a number are owned by the dialog, so that it
 // stays disabled, and so cannot be confirmed or closed again, while one is up.
-#include "config.h"
-#include "../app/app.h"
+#include "dialogs.h"
 #include "../res/resource.h"
+#include "../shell/shell.h"
 
 // Both OK and Cancel end the dialog with this; the caller does not use it.
 constexpr INT_PTR OptionDialogResult = 2;

@@ -1,0 +1,44 @@
+// The settings dialogs (serial, socket, option), their number fields, and
+// the start-up shortcut the option dialog registers. They run modally on the
+// user-interface thread and change Settings; the serial dialog also hands
+// the port over.
+#pragma once
+
+#include "../config/config.h"
+
+#include <windows.h>
+#include <cstddef>
+#include <cstdint>
+
+// The serial settings dialog.
+INT_PTR CALLBACK SerialDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// Position of value in a list of values, or -1 when it is not there.
+int SerialListIndex(const int32_t *values, int count, int32_t value);
+
+// The number fields of the settings dialogs. A field holds a number only
+// when its whole text is decimal digits (blanks around them allowed) giving a
+// value from lowest to highest; an empty field, a sign, any other character
+// or a value out of range is refused.
+bool ParseDecimalInRange(const char *text, int32_t lowest, int32_t highest, int32_t *value);
+// Stores the dialog's field in the key's field of Settings when its check
+// passes. Otherwise Settings stays as it is, a box owned by the dialog gives
+// the key's refusal and the cursor goes back into the field; false.
+bool StoreNumberField(HWND dialog, int control, const SettingKey &key);
+
+// The option dialog: automatic connection, the rate period and the time tags.
+INT_PTR CALLBACK OptionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The socket dialog: server or client mode, the two ports and the addresses.
+// It changes Settings only; the next connection uses them.
+INT_PTR CALLBACK SocketDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// The start-up shortcut. Paths are in the process code page and, like the
+// settings path, at most 255 characters.
+constexpr int LinkPathCapacity = 256;
+bool LinkPathInFolder(const char *folder, char *path, size_t capacity);
+// Creates or replaces the shell link at link so that it points to target.
+// Returns 1 on success, 0 on any failure; COM is left as it was found.
+int CreateShellLink(const char *target, const char *link);
+// Places the shortcut to the running program in the user's Startup folder and
+// tells the user, in a box owned by owner, how that went.
+void RegisterStartupShortcut(HWND owner);
