@@ -15,6 +15,7 @@
 #include <commctrl.h>
 #include <mmsystem.h>
 #include <cstdio>
+#include <cstring>
 
 int32_t ClockHours, ClockMinutes, ClockSeconds;                 // user-interface thread
 std::atomic<UINT> ClockTimerId;                                 // user-interface thread
@@ -146,6 +147,16 @@ void OnClockTick(DWORD_PTR cookie)
     SendMessageA(StatusBar, SB_SETTEXTA, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
 }
 
+// A text is set only when it changes: under Wine every repaint costs far
+// more than the look at what is shown.
+static void ShowText(int control, const char *text)
+{
+    char shown[ClockTextCapacity] = {};
+    GetDlgItemTextA(MainWindow, control, shown, sizeof shown);
+    if (strcmp(shown, text) != 0)
+        SetDlgItemTextA(MainWindow, control, text);
+}
+
 void ShowRates()
 {
     int32_t rate = Settings.RATE;
@@ -153,9 +164,9 @@ void ShowRates()
         return;
     char text[RateTextCapacity];
     FormatRate(text, sizeof text, LanToSerialBytes.exchange(0) / rate);
-    SetDlgItemTextA(MainWindow, IDC_RATE_LAN_TO_SERIAL, text);
+    ShowText(IDC_RATE_LAN_TO_SERIAL, text);
     FormatRate(text, sizeof text, SerialToLanBytes.exchange(0) / rate);
-    SetDlgItemTextA(MainWindow, IDC_RATE_SERIAL_TO_LAN, text);
+    ShowText(IDC_RATE_SERIAL_TO_LAN, text);
     RatesShown = true;
 }
 

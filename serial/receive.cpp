@@ -248,8 +248,10 @@ void Pass(Reader &reader)
         StartRead(reader, asked);
     }
     if (!reader.inFlight && reader.held > 0 && reader.wakeUp) {
+        // The look at the queue above came after the first byte: what it
+        // saw is the rest that came with it.
         reader.wakeUp = false;
-        DWORD rest = QueuedInput(reader);
+        DWORD rest = queued;
         DWORD room = SerialReadSize - reader.held;
         if (rest > 0 && !reader.lost) {
             StartRead(reader, rest < room ? rest : room);

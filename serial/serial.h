@@ -107,7 +107,6 @@ bool PortErrorMeansLost(DWORD error);
 // The bridge's data path on the serial side.
 constexpr DWORD SerialReadSize = 8192;          // at most this much per read
 constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes, and for a full socket
-constexpr DWORD OutputQueuePollMs = 1;          // between looks at a draining output queue
 constexpr DWORD ReadCancelWaitMs = 1000;
 constexpr DWORD PortLookPeriodMs = 1000;        // the receive thread's look at a port without a peer
 // The input queue's flow thresholds: the line drops above 60 % and rises at

@@ -70,19 +70,6 @@ void ReportPortGone(LONG generation)
     PostMessageA(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(generation), SerialLostOnWrite);
 }
 
-// No new write while earlier bytes wait in the driver's output queue. A
-// port whose queue cannot be asked about is not waited for.
-void WaitForOutputQueue(HANDLE port)
-{
-    while (!PortClosing && BlockStillWanted()) {
-        COMSTAT status = {};
-        DWORD errors = 0;
-        if (!ClearCommError(port, &errors, &status) || status.cbOutQue == 0)
-            return;
-        Sleep(OutputQueuePollMs);
-    }
-}
-
 // Waits for the write in flight; a wake-up for a port being taken or a
 // connection that ended cancels it. What it wrote before counts.
 DWORD FinishWrite(HANDLE port, DWORD *written)
@@ -114,9 +101,8 @@ WriteStep WriteOnce(DWORD *written, LONG *generation)
         return PortTaken;
     if (!PortIsOpen(port))
         return PortGone;
-    WaitForOutputQueue(port);
-    if (PortClosing)
-        return PortTaken;
+    // One request at a time: the last one has completed, so the driver took
+    // its bytes in order; asking the queue first would cost a call per block.
     if (!BlockStillWanted())
         return Wrote;       // nothing written: the caller drops the block
     DWORD asked = static_cast<DWORD>(Block.length - Block.offset);
