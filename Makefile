@@ -24,6 +24,7 @@ run: build
 	@tools/rig.sh $(BUILD) run
 
 test: build
+	@python3 tools/folders.py
 	@tools/rig.sh $(BUILD) test $(PYTEST_ARGS)
 
 # Figures, not a test: make bench BENCH_ARGS="--paced-seconds 10" for a quicker run.
