@@ -1,12 +1,16 @@
 # Quillmar: `make run` starts the program, `make test` passes every test,
-# `make bench` prints its figures beside socat's, `make soak` keeps the bridge
-# busy for up to ten minutes and checks it lost, hung and grew nothing. Each
-# installs what is missing first (Debian packages) and builds.
+# `make bench` prints its figures beside socat's, `make soak` runs the long
+# tests and keeps the bridge busy for up to ten minutes, and checks it lost,
+# hung and grew nothing. Each installs what is missing first (Debian packages)
+# and builds.
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 PYTEST_ARGS ?=
 BENCH_ARGS ?=
+# System tests run in parallel, each worker in a Wine prefix of its own; 1 = one at a time.
+TEST_WORKERS ?= 3
+export QUILLMAR_TEST_WORKERS = $(TEST_WORKERS)
 
 .PHONY: all deps build run test bench soak screenshots clean
 
@@ -31,9 +35,10 @@ test: build
 bench: build
 	@tools/rig.sh $(BUILD) exec /usr/bin/python3 tools/bench.py $(BENCH_ARGS)
 
-# Loss, hangs and growth under a long, busy run; not part of `make test`.
+# Loss, hangs and growth under long, busy runs: the system tests marked soak,
+# then tools/soak.py; not part of `make test`.
 soak: build
-	@tools/rig.sh $(BUILD) exec /usr/bin/python3 tools/soak.py
+	@tools/rig.sh $(BUILD) soak $(PYTEST_ARGS)
 
 # The README's pictures, taken from the running program.
 screenshots: build

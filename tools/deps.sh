@@ -14,6 +14,7 @@ packages=(
     socat                                        # the virtual serial port of `make run`
     fonts-ipafont-gothic                         # glyphs for the Japanese texts
     python3-pytest python3-pytest-timeout        # the system tests
+    python3-pytest-xdist                         # ... in parallel
     iproute2                                     # network namespaces: peers that vanish
 )
 

@@ -2,7 +2,8 @@
 """Quillmar's soak run: the real Quillmar.exe kept busy the way a bridge in
 the field is, checked for loss, hangs and growth.
 
-    make soak        (tools/rig.sh BUILD exec tools/soak.py; at most 10 minutes)
+    make soak        (tools/rig.sh BUILD soak: the system tests marked soak, then
+                      this script; this script alone takes at most 10 minutes)
 
 Quillmar runs as a server (MODE=0, CONNECT=1) with COM1 on a pty whose master
 this script plays the device on, and this script is the TCP peer:
@@ -30,7 +31,7 @@ from pathlib import Path
 
 import bench     # tools/: the transfer engine and the bridge of the benchmark
 from harness import (BUILD, IDOK, LOG_CLOSE, LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN, LOOPBACK, STATUS_TEXT,
-                     Automation, AutomationError, choose_file, log_window, wait_for)
+                     Automation, AutomationError, R, choose_file, log_window, wait_for)
 
 MIB = 1 << 20
 BULK_SIZE = 64 * MIB
@@ -43,7 +44,7 @@ STALL_SECONDS = 20
 BULK_TIME_LIMIT = 240
 CONNECTION_TIMEOUT = 10
 TIME_LIMIT = 600                # the whole run
-SERIAL, SERIAL_CAPTION = 600, "Quillmar：  Serial"
+SERIAL, SERIAL_CAPTION = R.IDM_SERIAL, "Quillmar：  Serial"
 SOAK_DIR = BUILD / "soak"
 
 

@@ -1,7 +1,14 @@
 """Fixtures of the system tests: one UI helper for the session, and per test
 a Quillmar of its own with its own folder and serial ports. A failing test
 leaves a screenshot, the window list and the program's output under
-BUILD/test-artifacts/<test>/."""
+BUILD/test-artifacts/<test>/.
+
+Under pytest-xdist each worker is a session of its own with a rig of its own
+(see harness.py). Tests marked `slow` are handed out first, so that the
+workers end at about the same time; tests marked `soak` run only in
+`make soak`. Tests marked `alone` change the host's network links; a program
+under Wine that ends while a link changes may crash on its way out, so the
+rig runs them after the others (--alone=without, then --alone=only)."""
 import inspect
 import json
 import os
@@ -9,8 +16,8 @@ import shutil
 
 import pytest
 
-from harness import (ACCEPT_WAITING, ARTIFACTS, PEER, STATUS_TEXT, Automation, Ports, Quillmar, VanishingHost,
-                     connect_peer, free_tcp_port)
+from harness import (ACCEPT_WAITING, ARTIFACTS, PEER, STATUS_TEXT, WORKER, Automation, Ports, Quillmar,
+                     VanishingHost, connect_peer, free_tcp_port)
 
 
 def pytest_pycollect_makeitem(collector, name, obj):
@@ -20,6 +27,23 @@ def pytest_pycollect_makeitem(collector, name, obj):
             any(attribute.startswith("test_") for attribute in vars(obj)):
         raise pytest.UsageError(f"{collector.nodeid}: class {name} holds tests, but only classes named Test* "
                                 "are collected")
+
+
+def pytest_addoption(parser):
+    parser.addoption("--alone", choices=("with", "without", "only"), default="with",
+                     help="the tests marked alone: run with the others (the default), leave out, or run only them")
+
+
+def pytest_collection_modifyitems(config, items):
+    """Keeps or leaves out the tests marked alone, as --alone says; then the
+    slow tests first (in their order), then the rest."""
+    choice = config.getoption("alone")
+    if choice != "with":
+        kept = [item for item in items if (item.get_closest_marker("alone") is not None) == (choice == "only")]
+        if len(kept) < len(items):
+            config.hook.pytest_deselected(items=[item for item in items if item not in kept])
+            items[:] = kept
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
 
 
 @pytest.hookimpl(hookwrapper=True)
@@ -32,7 +56,7 @@ def pytest_runtest_makereport(item, call):
 @pytest.fixture(scope="session")
 def automation():
     ARTIFACTS.mkdir(parents=True, exist_ok=True)
-    helper = Automation(ARTIFACTS / "qmauto.log")
+    helper = Automation(ARTIFACTS / (f"qmauto-{WORKER}.log" if WORKER else "qmauto.log"))
     yield helper
     helper.close()
 

@@ -3,12 +3,17 @@ helper qmauto.exe that reads and drives its windows, serial ports that are
 pseudo-terminal pairs, and waits that always end.
 
 The tests run inside `tools/rig.sh BUILD test`, which provides the Wine prefix,
-the display and the wineserver; the environment tells where they are.
+the display and the wineserver; the environment tells where they are. Under
+pytest-xdist each worker (gw0, gw1, ...) has a rig of its own, which the rig
+describes in BUILD/test-workers/<worker>/env: its own prefix and wineserver,
+port links and display, so that no worker sees another's program, windows or
+ports. Its TCP ports for the program come from a range of its own too.
 """
 import itertools
 import json
 import os
 import pty
+import random
 import re
 import select
 import shutil
@@ -22,8 +27,32 @@ import time
 import tty
 import zlib
 from pathlib import Path
+from types import SimpleNamespace
+
+from resources import read_defines
+
+WORKER = os.environ.get("PYTEST_XDIST_WORKER", "")     # "" when the tests run in one process
+WORKER_COUNT = int(os.environ.get("PYTEST_XDIST_WORKER_COUNT", "1"))
+WORKER_INDEX = int(WORKER[2:]) if WORKER.startswith("gw") else 0
+
+
+def _use_worker_rig():
+    """Points this process (and the Wine programs it starts) at the worker's
+    rig: the environment file the rig wrote for it."""
+    settings = Path(os.environ["QUILLMAR_BUILD"]) / "test-workers" / WORKER / "env"
+    try:
+        lines = settings.read_text().splitlines()
+    except OSError:
+        raise SystemExit(f"no rig for the test worker {WORKER} ({settings}): run the system tests with "
+                         "`make test`, whose rig makes one per worker") from None
+    for line in lines:
+        name, value = line.split("=", 1)
+        os.environ[name] = value
+
 
 try:
+    if WORKER:
+        _use_worker_rig()
     BUILD = Path(os.environ["QUILLMAR_BUILD"])
     RIG = Path(os.environ["QUILLMAR_RIG"])
     WINEPREFIX = Path(os.environ["WINEPREFIX"])
@@ -50,15 +79,19 @@ VK_RETURN = 0x0D
 SC_CLOSE = 0xF060
 
 
+# The program's control and command ids, as res/resource.h defines them:
+# R.IDC_STATUS_TEXT, R.IDM_SERIAL, ...
+R = SimpleNamespace(**read_defines())
+
 # The main window's controls and commands.
-CONNECT, CLOSE, STATUS_TEXT = 117, 118, 1048
-ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN = 1049, 1050
-RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN = 1053, 1054
-STATUS_BAR = 5001
-END, SAVE = 300, 700
+CONNECT, CLOSE, STATUS_TEXT = R.IDC_CONNECT, R.IDC_CLOSE, R.IDC_STATUS_TEXT
+ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN = R.IDC_ARROWS_LAN_TO_SERIAL, R.IDC_ARROWS_SERIAL_TO_LAN
+RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN = R.IDC_RATE_LAN_TO_SERIAL, R.IDC_RATE_SERIAL_TO_LAN
+STATUS_BAR = R.IDC_STATUS_BAR
+END, SAVE = R.IDM_END, R.IDM_SAVE
 PORT_PART, TIME_PART = 0, 1
-LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN = 40011, 40010
-LOG_CLOSE, LOG_COUNT, LOG_DIRECTION, LOG_FILE = 1009, 1063, 1064, 1065
+LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN = R.IDM_LOG_LAN_TO_SERIAL, R.IDM_LOG_SERIAL_TO_LAN
+LOG_CLOSE, LOG_COUNT, LOG_DIRECTION, LOG_FILE = R.IDC_LOG_CLOSE, R.IDC_LOG_COUNT, R.IDC_LOG_DIRECTION, R.IDC_LOG_FILE
 LOG_CAPTION = "Quillmar： Log"
 FILE_NAME_CONTROL = 1148       # the file name of the system's open-file dialog
 
@@ -514,7 +547,7 @@ class Quillmar:
                 for box in self._message_boxes():
                     self.automation.command(box, IDOK)
                 if self.window:
-                    self.automation.command(self.window, 300)
+                    self.automation.command(self.window, END)
                 self.process.wait(timeout=10)
             except (AutomationError, subprocess.TimeoutExpired):
                 self.process.send_signal(signal.SIGKILL)
@@ -527,11 +560,28 @@ class Quillmar:
                 if w["class"] == "#32770" and w["title"] == MESSAGE_CAPTION and w["visible"]]
 
 
+# The ports free_tcp_port() hands out: below the kernel's ephemeral ports
+# (32768 and up), so that no socket bound to port 0 and no outgoing
+# connection takes one between the test choosing it and the program binding
+# it; each test worker has a slice of its own.
+TEST_PORTS = range(20000, 32000)
+
+
 def free_tcp_port():
-    """A loopback port that nothing listens on at the moment."""
-    with socket.socket() as probe:
-        probe.bind((LOOPBACK, 0))
-        return probe.getsockname()[1]
+    """A loopback port that nothing uses at the moment, from this worker's
+    slice of TEST_PORTS."""
+    size = len(TEST_PORTS) // WORKER_COUNT
+    first = TEST_PORTS.start + WORKER_INDEX * size
+    offset = random.randrange(size)
+    for step in range(size):
+        port = first + (offset + step) % size
+        with socket.socket() as probe:
+            try:
+                probe.bind((LOOPBACK, port))
+            except OSError:
+                continue
+            return port
+    raise AssertionError(f"no free TCP port in {first}..{first + size - 1}")
 
 
 def connect_peer(port, source=LOOPBACK, timeout=DEFAULT_TIMEOUT):
@@ -750,11 +800,12 @@ class VanishingHost:
     @staticmethod
     def _free_subnet():
         """A 10.77.N.0/24 that no link here uses: a namespace of an earlier
-        run may outlive it while its sockets still retransmit."""
+        run may outlive it while its sockets still retransmit. Each test
+        worker takes its N from a share of its own."""
         shown = subprocess.run(["ip", "-o", "-4", "addr", "show"], capture_output=True, text=True,
                                timeout=DEFAULT_TIMEOUT).stdout
         used = {int(part.split(".")[2]) for part in shown.split() if part.startswith("10.77.")}
-        return next(n for n in range(1, 255) if n not in used)
+        return next(n for n in range(1, 255) if n not in used and n % WORKER_COUNT == WORKER_INDEX)
 
     @staticmethod
     def _ip(*arguments, namespace=None):

@@ -7,12 +7,12 @@ import time
 
 import pytest
 
-from harness import (HELP_FILE, IDOK, QMSHELL_EXE, SC_CLOSE, VK_ESCAPE, read_png_rgb, shell, wait_for,
-                     wine_path)
+from harness import (HELP_FILE, IDOK, QMSHELL_EXE, SC_CLOSE, STATUS_TEXT, VK_ESCAPE, R, read_png_rgb, shell,
+                     wait_for, wine_path)
 
-ABOUT, HELP = 500, 40003
+ABOUT, HELP = R.IDM_ABOUT, R.IDM_HELP
 CAPTION = "Quillmar： About"
-MAIL_LINK, WEB_LINK = 5003, 5004
+MAIL_LINK, WEB_LINK = R.IDC_ABOUT_MAIL, R.IDC_ABOUT_WEB
 MAIL_ADDRESS = "support@quillmar.example"
 HOME_PAGE = "https://quillmar.example/"
 WS_SYSMENU = 0x00080000
@@ -61,7 +61,7 @@ def test_escape_does_not_close_the_box_and_ok_does(quillmar, automation):
     assert automation.alive(dialog) and automation.info(dialog)["visible"]
     assert automation.alive(quillmar.window), "and the program goes on"
     close_about(automation, dialog)
-    assert quillmar.text(1048) == "Idle"
+    assert quillmar.text(STATUS_TEXT) == "Idle"
 
 
 def test_the_hand_cursor_shows_over_the_links_only(quillmar, automation):
@@ -185,5 +185,5 @@ def test_a_missing_help_file_is_reported_by_winhelp_and_the_program_goes_on(quil
         wait_for("WinHelp's question to go", lambda: not automation.alive(box))
     finally:
         close_help_windows(automation)
-    assert quillmar.text(1048) == "Idle"
+    assert quillmar.text(STATUS_TEXT) == "Idle"
     assert automation.enabled(quillmar.window)

@@ -100,6 +100,7 @@ class TestBytesPassUnchanged:
 
 
 class TestBackPressure:
+    @pytest.mark.slow
     def test_a_peer_that_stops_reading_for_ten_seconds_still_gets_every_byte(self, bridge):
         peer, device = bridge()
         peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
@@ -197,6 +198,7 @@ class TestTimeTags:
 
 
 class TestRatesAndArrows:
+    @pytest.mark.slow
     def test_the_rate_is_the_bytes_of_the_period_per_second(self, bridge, quillmar):
         peer, device = bridge(RATE=5)
         peer.sendall(b"x" * 12)
@@ -206,6 +208,7 @@ class TestRatesAndArrows:
         receive(peer, 12)
         quillmar.wait_text(RATE_SERIAL_TO_LAN, "   2 byte/s", timeout=12)
 
+    @pytest.mark.slow
     def test_a_time_tag_counts_towards_lan_to_serial_only(self, bridge, quillmar):
         peer, device = bridge(RATE=5, DT=1, DTLANRS=1, DTRSLAN=1, DTUPTIME=100)
         peer.sendall(b"x" * 12)

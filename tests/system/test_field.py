@@ -12,21 +12,25 @@ import time
 
 import pytest
 
-from harness import (ACCEPT_WAITING, CLOSE, END, IDLE, IDOK, PEER, PORT_PART, STATUS_TEXT, assert_flows, connect_peer,
-                     free_tcp_port, receive, receive_quiet, send_in_background, wait_for)
+from harness import (ACCEPT_WAITING, CLOSE, END, IDLE, IDOK, PEER, PORT_PART, STATUS_TEXT, R, assert_flows,
+                     connect_peer, free_tcp_port, receive, receive_quiet, send_in_background, wait_for)
 
 # A peer that vanished is given up within this, on a quiet line.
 VANISHED_PEER_LIMIT = 30
 # SERIAL OK, Close and END answer within a second whatever the line does;
 # the rest is the automation's own round trips.
 ANSWER_LIMIT = 2.0
-RESET_CYCLES = 200
+# Peers that reset while the next connects: a few rounds in `make test`,
+# many in `make soak`.
+RESET_CYCLES, SOAK_RESET_CYCLES = 20, 200
 ATTEMPTS, ATTEMPT_SECONDS = 20, 5
 XOFF, XON = b"\x13", b"\x11"
-SERIAL, SERIAL_CAPTION, SERIAL_PORT_LIST = 600, "Quillmar：  Serial", 2001
+SERIAL, SERIAL_CAPTION, SERIAL_PORT_LIST = R.IDM_SERIAL, "Quillmar：  Serial", R.IDC_SERIAL_PORT
 KIB = 1024
 
 
+@pytest.mark.slow
+@pytest.mark.alone
 class TestVanishedPeers:
     def test_a_server_drops_a_peer_that_vanished_and_serves_the_next(self, quillmar, ports, vanishing_host):
         port = free_tcp_port()
@@ -132,7 +136,8 @@ def test_a_write_held_by_the_line_gives_way(bridge, quillmar, automation, ports,
     writer.join(10)
 
 
-def test_peers_that_reset_while_the_next_connects_get_their_own_bytes(bridge, ports):
+@pytest.mark.parametrize("cycles", [RESET_CYCLES, pytest.param(SOAK_RESET_CYCLES, marks=pytest.mark.soak)])
+def test_peers_that_reset_while_the_next_connects_get_their_own_bytes(bridge, ports, cycles):
     peer, device = bridge()
     port = peer.getpeername()[1]
     # The device talks all the while: every peer is sent to while it resets.
@@ -140,7 +145,7 @@ def test_peers_that_reset_while_the_next_connects_get_their_own_bytes(bridge, po
     talker = threading.Thread(target=talk, args=(device, streaming), daemon=True)
     talker.start()
     try:
-        for cycle in range(RESET_CYCLES):
+        for cycle in range(cycles):
             label = b"%d" % cycle
             # The peer leaves with a reset while its last words are under way
             # and bytes for it are in flight, and the next one connects at once.

@@ -1,28 +1,28 @@
 """The main window as it comes up, its menu, and the ways to end the program."""
 import pytest
 
-from harness import CAPTION, IDCANCEL, SC_CLOSE, VK_ESCAPE
+from harness import CAPTION, IDCANCEL, SC_CLOSE, VK_ESCAPE, R
 
-CONNECT, CLOSE, STATUS_TEXT = 117, 118, 1048
-ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN = 1049, 1050
-RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN = 1053, 1054
-STATUS_BAR = 5001
-END = 300
+CONNECT, CLOSE, STATUS_TEXT = R.IDC_CONNECT, R.IDC_CLOSE, R.IDC_STATUS_TEXT
+ARROWS_LAN_TO_SERIAL, ARROWS_SERIAL_TO_LAN = R.IDC_ARROWS_LAN_TO_SERIAL, R.IDC_ARROWS_SERIAL_TO_LAN
+RATE_LAN_TO_SERIAL, RATE_SERIAL_TO_LAN = R.IDC_RATE_LAN_TO_SERIAL, R.IDC_RATE_SERIAL_TO_LAN
+STATUS_BAR = R.IDC_STATUS_BAR
+END = R.IDM_END
 
 MENU = [
     (0, -1, "p", "MENU(&A)"),
-    (1, 700, "", "SAVE(&O)"),
-    (1, 40011, "", "LOG - LAN->RS232C(&P)"),
-    (1, 40010, "", "LOG - RS232C->LAN(&Q)"),
-    (1, 600, "", "SERIAL(&R)"),
-    (1, 40006, "", "SOCK(&S)"),
+    (1, R.IDM_SAVE, "", "SAVE(&O)"),
+    (1, R.IDM_LOG_LAN_TO_SERIAL, "", "LOG - LAN->RS232C(&P)"),
+    (1, R.IDM_LOG_SERIAL_TO_LAN, "", "LOG - RS232C->LAN(&Q)"),
+    (1, R.IDM_SERIAL, "", "SERIAL(&R)"),
+    (1, R.IDM_SOCK, "", "SOCK(&S)"),
     (1, 0, "s", ""),
-    (1, 300, "", "END(&X)"),
+    (1, R.IDM_END, "", "END(&X)"),
     (0, -1, "p", "OPTION(&B)"),
-    (1, 40008, "", "OPTION(&O)"),
+    (1, R.IDM_OPTION, "", "OPTION(&O)"),
     (0, -1, "p", "ABOUT(&C)"),
-    (1, 500, "", "ABOUT(&O)"),
-    (1, 40003, "", "HELP(&P)"),
+    (1, R.IDM_ABOUT, "", "ABOUT(&O)"),
+    (1, R.IDM_HELP, "", "HELP(&P)"),
 ]
 
 

@@ -3,12 +3,13 @@ following their check box, the two number checks with the fields stored
 before a refused number, and what SAVE then writes."""
 import pytest
 
-from harness import IDCANCEL, IDOK, LOOPBACK, STATUS_TEXT, VK_RETURN, PeerServer, wait_for
+from harness import IDCANCEL, IDOK, LOOPBACK, STATUS_TEXT, VK_RETURN, PeerServer, R, wait_for
 
-OPTION = 40008
+OPTION = R.IDM_OPTION
 CAPTION = "Quillmar： Option"
 RATE, TAG_TIMEOUT, STARTUP, AUTO_CONNECT, TIME_TAGS, TAG_SERIAL_TO_LAN, TAG_LAN_TO_SERIAL = \
-    1038, 1039, 1051, 1052, 1053, 1054, 1058
+    R.IDC_OPTION_RATE, R.IDC_OPTION_TAG_TIMEOUT, R.IDC_OPTION_STARTUP, R.IDC_OPTION_AUTO_CONNECT, \
+    R.IDC_OPTION_TIME_TAGS, R.IDC_OPTION_TAG_SERIAL_TO_LAN, R.IDC_OPTION_TAG_LAN_TO_SERIAL
 TAG_FIELDS = (TAG_SERIAL_TO_LAN, TAG_LAN_TO_SERIAL, TAG_TIMEOUT)
 RATE_INVALID = "転送Rateが不正です。1～60を入力してください。"
 TIMEOUT_INVALID = "通信付加までのタイムアウトが不正です。1～3600を入力してください。"

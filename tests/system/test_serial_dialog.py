@@ -7,12 +7,13 @@ import time
 
 import pytest
 
-from harness import (ACCEPT_WAITING, IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, assert_flows, connect_peer,
+from harness import (ACCEPT_WAITING, IDCANCEL, IDOK, PEER, SAVE, STATUS_TEXT, R, assert_flows, connect_peer,
                      free_tcp_port, receive, wait_for)
 
-SERIAL = 600
+SERIAL = R.IDM_SERIAL
 CAPTION = "Quillmar：  Serial"
-PORT, BPS, BITS, PARITY, STOP, FLOW = 2001, 2002, 2003, 2004, 2005, 2006
+PORT, BPS, BITS, PARITY, STOP, FLOW = (R.IDC_SERIAL_PORT, R.IDC_SERIAL_BPS, R.IDC_SERIAL_BITS, R.IDC_SERIAL_PARITY,
+                                       R.IDC_SERIAL_STOP, R.IDC_SERIAL_FLOW)
 
 
 def open_dialog(quillmar):

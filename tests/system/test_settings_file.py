@@ -3,10 +3,10 @@ file that cannot be written and a path too long for the settings file."""
 import os
 import random
 
-from harness import Quillmar
+from harness import Quillmar, R
 
-SAVE = 700
-STATUS_TEXT = 1048
+SAVE = R.IDM_SAVE
+STATUS_TEXT = R.IDC_STATUS_TEXT
 
 DEFAULT_FILE = (
     "[DATA]\r\n"
@@ -71,7 +71,7 @@ def test_junk_files_load_and_the_program_comes_up(quillmar, automation):
         quillmar.write_ini(content)
         quillmar.start()
         assert quillmar.text(STATUS_TEXT) == "Idle", what
-        quillmar.command(300)
+        quillmar.command(R.IDM_END)
         assert quillmar.wait_exit() == 0, what
 
 

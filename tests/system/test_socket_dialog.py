@@ -3,12 +3,14 @@ fields each mode enables, the two port checks, the field-by-field storing
 of OK, Cancel, and what SAVE then writes."""
 import pytest
 
-from harness import IDCANCEL, IDOK, wait_for
+from harness import IDCANCEL, IDOK, R, wait_for
 
-SOCK = 40006
+SOCK = R.IDM_SOCK
 CAPTION = "Quillmar： Socket"
-DEST_PORT, DEST_ADDRESS, SERVER, CLIENT, LISTEN_PORT = 112, 113, 114, 115, 116
-PERMITS = (1055, 1056, 1057)
+DEST_PORT, DEST_ADDRESS, SERVER, CLIENT, LISTEN_PORT = (R.IDC_SOCK_DEST_PORT, R.IDC_SOCK_DEST_ADDRESS,
+                                                        R.IDC_SOCK_SERVER, R.IDC_SOCK_CLIENT,
+                                                        R.IDC_SOCK_LISTEN_PORT)
+PERMITS = (R.IDC_SOCK_PERMIT1, R.IDC_SOCK_PERMIT2, R.IDC_SOCK_PERMIT3)
 DEST_PORT_INVALID = "接続先ポートが不正です。1～65535を入力してください。"
 LISTEN_PORT_INVALID = "待ち受けポートが不正です。1～65535を入力してください。"
 WS_TABSTOP, WS_GROUP = 0x00010000, 0x00020000
@@ -70,7 +72,8 @@ def test_template_texts_and_tab_order(quillmar, automation):
     dialog = quillmar.open_dialog(SOCK, CAPTION)
     children = automation.children(dialog)
     # The IP-address controls' own edits are children too; they are not ours.
-    ours = [child for child in children if not (child["class"] == "Edit" and child["id"] not in (112, 116))]
+    ours = [child for child in children
+            if not (child["class"] == "Edit" and child["id"] not in (DEST_PORT, LISTEN_PORT))]
     order = [child["id"] for child in ours if child["id"] in (SERVER, CLIENT, LISTEN_PORT, *PERMITS, DEST_PORT,
                                                                 DEST_ADDRESS, IDOK, IDCANCEL)]
     assert order == [SERVER, CLIENT, LISTEN_PORT, *PERMITS, DEST_PORT, DEST_ADDRESS, IDOK, IDCANCEL]

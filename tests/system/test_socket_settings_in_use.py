@@ -4,13 +4,15 @@ connects to the new address and port, and a connection that is up when the
 dialog changes them goes on untouched. TCP on loopback only, free ports."""
 import pytest
 
-from harness import (CLOSE, CONNECT, IDOK, LOOPBACK, SECOND_HOST, STATUS_TEXT, PeerServer, closed_by_other_side,
+from harness import (CLOSE, CONNECT, IDOK, LOOPBACK, SECOND_HOST, STATUS_TEXT, PeerServer, R, closed_by_other_side,
                      connect_peer, free_tcp_port, wait_for)
 
-SOCK = 40006
+SOCK = R.IDM_SOCK
 CAPTION = "Quillmar： Socket"
-DEST_PORT, DEST_ADDRESS, SERVER, CLIENT, LISTEN_PORT = 112, 113, 114, 115, 116
-PERMIT1 = 1055
+DEST_PORT, DEST_ADDRESS, SERVER, CLIENT, LISTEN_PORT = (R.IDC_SOCK_DEST_PORT, R.IDC_SOCK_DEST_ADDRESS,
+                                                        R.IDC_SOCK_SERVER, R.IDC_SOCK_CLIENT,
+                                                        R.IDC_SOCK_LISTEN_PORT)
+PERMIT1 = R.IDC_SOCK_PERMIT1
 LISTENING = "Accept Waiting ・・・"
 CONNECTED = "Connection - "
 # How long a connection that should stay open is watched.

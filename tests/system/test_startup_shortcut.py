@@ -6,11 +6,11 @@ import os
 
 import pytest
 
-from harness import IDCANCEL, linux_path, shell, wait_for, wine_path
+from harness import IDCANCEL, R, linux_path, shell, wait_for, wine_path
 
-OPTION = 40008
+OPTION = R.IDM_OPTION
 CAPTION = "Quillmar： Option"
-STARTUP = 1051
+STARTUP = R.IDC_OPTION_STARTUP
 REGISTERED = "スタートアップへ登録しました。"
 NOT_REGISTERED = "スタートアップへ登録できません。"
 
