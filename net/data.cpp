@@ -25,7 +25,7 @@
 
 #include <iterator>
 
-HANDLE SocketReadEvent;                 // created by the start sequence; set on the user-interface thread
+static HANDLE SocketReadEvent;          // made by the first start; set on the user-interface thread
 static WorkerThread SocketReceiver;     // started and asked to stop on the user-interface thread
 static LONG ConnectionSerial;           // user-interface thread: counts the connections made
 
@@ -39,7 +39,7 @@ static SOCKET PathSocket;                       // under DataPathLock
 static std::atomic<LONG> FailedConnection;
 static std::atomic<int> FailedSendError;
 
-void InitSocketDataPath()
+static void InitSocketDataPath()
 {
     if (SocketReadEvent == nullptr)
         SocketReadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);

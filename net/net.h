@@ -88,10 +88,8 @@ int ReceiveFromPeer(LONG connection, char *buffer, int size);
 // did; final once the path has been closed.
 int SendErrorOf(LONG connection);
 
-// Set for every FD_READ and connection change; the socket receive thread
-// waits on it.
-extern HANDLE SocketReadEvent;
-void InitSocketDataPath();
+// For every FD_READ, connection change and port that comes back: the socket
+// receive thread looks again.
 void WakeSocketReceiveThread();
 // The socket receive thread runs from start-up to the end; a stop is asked,
 // never waited for: the thread ends at its next look, or with the process.

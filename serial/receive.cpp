@@ -291,11 +291,6 @@ void StartSerialReceiveThread()
         (void)SerialReader.Start(SerialReceiveThread, ReadCancelWaitMs);
 }
 
-bool SerialReceiveThreadRuns()
-{
-    return SerialReader.Started();
-}
-
 bool StopSerialReceiveThread(DWORD timeoutMs)
 {
     return SerialReader.Stop(timeoutMs);

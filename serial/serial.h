@@ -90,8 +90,6 @@ void SerialReceiveThread(WorkerThread &self);
 // Starts the serial receive thread unless one runs or no port is open; a
 // stop asked of the running one and not yet taken is withdrawn.
 void StartSerialReceiveThread();
-// True from a start until a stop has been waited for.
-bool SerialReceiveThreadRuns();
 // Tells the receive thread that a connection was made or ended, or the line
 // settings changed.
 void WakeSerialReader();
