@@ -172,6 +172,7 @@ static void ReportPeerFinished(LONG connection, int error)
 void SocketReceiveThread(WorkerThread &self)
 {
     char block[SocketBlockSize];
+    ChunkPacer pacer(BusyChunkSpacingMs);
     LONG finished = 0;      // the connection whose peer has closed its end, or whose socket failed
     while (LinkState != LinkShuttingDown && self.KeepGoing()) {
         // A block that waits for the port goes first: nothing more is read
@@ -185,9 +186,14 @@ void SocketReceiveThread(WorkerThread &self)
             WaitForWork(self);
             continue;
         }
+        // On a busy stream what the peer sends meanwhile gathers in the
+        // socket and goes to the port as one block.
+        if (DWORD waitMs = pacer.WaitMs(); waitMs != 0)
+            (void)WaitForSingleObject(self.StopEvent(), waitMs);
         int received = ReceiveFromPeer(connection, block, sizeof block);
         if (received > 0) {
             SerialWrite(connection, block, received);
+            pacer.Ended(static_cast<DWORD>(received), SocketBlockSize);
             continue;
         }
         if (received == ConnectionEnded)

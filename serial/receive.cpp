@@ -62,6 +62,7 @@ struct Reader {
     bool wakeUp;        // that read is the one-byte read that waits for data
     bool flowStopped;
     bool lost;          // the port failed in a way that means the device is gone
+    ChunkPacer pacer;
 };
 
 // The thread is told to end: the program ends or the port changes hands.
@@ -202,6 +203,7 @@ void Forward(Reader &reader, LONG connection)
     if (sent == 0 && !Abandoned())
         return;
     reader.held = 0;
+    reader.pacer.Ended(count, SerialReadSize);
     CountBytes(SerialToLanBytes, static_cast<int32_t>(count));
     SerialToLanSilence = Settings.DTUPTIME.load();
 }
@@ -217,6 +219,17 @@ void WaitForPeer()
     (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, timeoutMs);
 }
 
+// The first byte of a chunk is in: on a busy line the rest gathers in the
+// queue for the rest of the spacing, unless the thread has news.
+void AwaitRestOfChunk(const Reader &reader)
+{
+    DWORD waitMs = reader.pacer.WaitMs();
+    if (waitMs == 0)
+        return;
+    HANDLE events[] = {SerialReader.StopEvent(), ReaderWake()};
+    (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, waitMs);
+}
+
 // One pass: wait for the port or a read, look at the queue, read and send.
 // A quiet line costs nothing: the read that waits for the next byte is
 // waited for without a limit.
@@ -227,6 +240,8 @@ void Pass(Reader &reader)
         CollectRead(reader, reader.wakeUp ? INFINITE : PollPeriodMs);
     else if (connection == 0)
         WaitForPeer();
+    if (reader.wakeUp && !reader.inFlight && reader.held > 0)
+        AwaitRestOfChunk(reader);
 
     DWORD queued = QueuedInput(reader);
     ApplyFlowControl(reader, queued);
@@ -267,7 +282,7 @@ void Pass(Reader &reader)
 
 void SerialReceiveThread(WorkerThread &self)
 {
-    Reader reader = {};
+    Reader reader = {.pacer = ChunkPacer(BusyChunkSpacingMs)};
     reader.port = PortHandle;
     reader.generation = PortGeneration;
     while (PortIsOpen(reader.port) && !reader.lost && LinkState != LinkShuttingDown && self.KeepGoing())

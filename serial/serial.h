@@ -104,6 +104,11 @@ bool PortErrorMeansLost(DWORD error);
 
 // The bridge's data path on the serial side.
 constexpr DWORD SerialReadSize = 8192;          // at most this much per read
+// A chunk that closely follows a small one waits for the rest of this, so
+// that a line trickling steadily costs a few hundred chunks a second rather
+// than one per byte or two; the delay it adds stays well under the 10 ms a
+// device may notice.
+constexpr DWORD BusyChunkSpacingMs = 3;
 constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes, and for a full socket
 constexpr DWORD ReadCancelWaitMs = 1000;
 constexpr DWORD PortLookPeriodMs = 1000;        // the receive thread's look at a port without a peer

@@ -5,10 +5,33 @@
 #include <windows.h>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 // folder, a backslash unless it ends in one, and file; false, with path
 // untouched, when the whole does not fit in capacity bytes.
 bool JoinPath(const char *folder, const char *file, char *path, size_t capacity);
+
+// A steady clock in microseconds (the performance counter).
+uint64_t ClockMicroseconds();
+
+// How long the next chunk of a stream waits so that it starts spacingMs
+// after the last small chunk ended (0 for none): 0 once that has passed,
+// otherwise the rest in whole milliseconds, rounded up.
+DWORD ChunkWaitMs(uint64_t lastSmallChunkUs, uint64_t nowUs, DWORD spacingMs);
+
+// The spacing of one stream's chunks, kept by the one thread that moves it:
+// Ended after each chunk, WaitMs before the next is taken.
+class ChunkPacer {
+public:
+    explicit ChunkPacer(DWORD spacing) : spacingMs(spacing) {}
+    // A chunk of fullSize bytes means more waits already: the next goes at once.
+    void Ended(DWORD size, DWORD fullSize);
+    DWORD WaitMs() const;
+
+private:
+    DWORD spacingMs;
+    uint64_t lastSmallChunkUs = 0;
+};
 
 // A worker thread that one owner starts, asks to stop and waits for with a
 // limit. The owner is one thread (the user-interface thread here); the body
