@@ -14,6 +14,15 @@
 INT_PTR CALLBACK SerialDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // Position of value in a list of values, or -1 when it is not there.
 int SerialListIndex(const int32_t *values, int count, int32_t value);
+// The serial dialog's ports, as COM values (the port's number less 1):
+// com1..com6 always, then each port the system lists as present and the
+// stored value, where they name a port (COM1..COM256); each once, in number
+// order. Writes at most capacity values (HighestPortNumber of them hold
+// any list) and returns how many it wrote.
+int MergePortChoices(const int *present, int presentCount, int32_t stored, int *choices, int capacity);
+// The COM value of a port named as the system lists it, "COM7" (any case;
+// 1..256 without sign, blank or leading zero), or -1 for anything else.
+int ComValueOfPortName(const wchar_t *name, size_t length);
 
 // The number fields of the settings dialogs. A field holds a number only
 // when its whole text is decimal digits (blanks around them allowed) giving a

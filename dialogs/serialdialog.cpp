@@ -1,14 +1,21 @@
 // The serial settings dialog: the port and its line settings in six lists.
 //
-// It runs modally on the user-interface thread. OK stores the choices in
-// Settings (the file is written only by SAVE), reopens the port when another
-// one was chosen or the port is not open, and applies the line settings.
+// It runs modally on the user-interface thread. The port list offers com1 to
+// com6, the ports the system lists as present when the dialog opens (USB
+// adapters come as COM7 and beyond) and the stored port; each item carries
+// its COM value. OK stores the choices in Settings (the file is written only
+// by SAVE), reopens the port when another one was chosen or the port is not
+// open, and applies the line settings.
 #include "dialogs.h"
 #include "../res/resource.h"
 #include "../serial/serial.h"
 #include "../shell/shell.h"
 
+#include <cstdio>
+#include <cwchar>
 #include <iterator>
+#include <string>
+#include <vector>
 
 static const char *const BaudTexts[] = {"50", "75", "110", "135", "150", "300", "600", "1200", "1800", "2000",
                                         "2400", "3600", "4800", "7200", "9600", "19200", "38400", "57600",
@@ -25,6 +32,15 @@ static_assert(std::size(BaudTexts) == std::size(BaudValues));
 static_assert(std::size(BitTexts) == std::size(BitValues));
 
 constexpr int NoSelection = CB_ERR;
+
+// The system's list of the serial ports present: one value per port, whose
+// data is the port's name ("COM7"); the value names are the drivers' own.
+static const wchar_t SerialCommKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+constexpr DWORD ValueNameCapacity = 16384;      // the registry's longest value name and its terminator
+constexpr DWORD PortNameDataCapacity = 16;      // "COM256" with room to spare; longer data names no port
+// The ports beyond the table are named in its manner.
+static const char BeyondTableFormat[] = "com%d";
+constexpr int DecimalBase = 10;
 
 int SerialListIndex(const int32_t *values, int count, int32_t value)
 {
@@ -43,6 +59,98 @@ static void FillList(HWND dialog, int control, const char *const *texts, int cou
     SendDlgItemMessageA(dialog, control, CB_SETCURSEL, selected >= 0 && selected < count ? selected : -1, 0);
 }
 
+int ComValueOfPortName(const wchar_t *name, size_t length)
+{
+    static const wchar_t Prefix[] = L"COM";
+    constexpr size_t PrefixLength = std::size(Prefix) - 1;
+    if (length <= PrefixLength || _wcsnicmp(name, Prefix, PrefixLength) != 0 || name[PrefixLength] == L'0')
+        return -1;
+    int number = 0;
+    for (size_t i = PrefixLength; i < length; ++i) {
+        if (name[i] < L'0' || name[i] > L'9')
+            return -1;
+        number = number * DecimalBase + (name[i] - L'0');
+        if (number > HighestPortNumber)
+            return -1;
+    }
+    return number - 1;
+}
+
+int MergePortChoices(const int *present, int presentCount, int32_t stored, int *choices, int capacity)
+{
+    bool offered[HighestPortNumber] = {};
+    auto offer = [&offered](int32_t com) {
+        if (com >= 0 && com < HighestPortNumber)
+            offered[com] = true;
+    };
+    for (int com = 0; com < PortCount; ++com)
+        offer(com);
+    for (int i = 0; i < presentCount; ++i)
+        offer(present[i]);
+    offer(stored);
+    int count = 0;
+    for (int com = 0; com < HighestPortNumber && count < capacity; ++com) {
+        if (offered[com])
+            choices[count++] = com;
+    }
+    return count;
+}
+
+// The COM values of the ports the system lists, junk and repeats as they
+// come (MergePortChoices leaves them out). No list means no port.
+static std::vector<int> PresentPorts()
+{
+    std::vector<int> present;
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SerialCommKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return present;
+    std::wstring name(ValueNameCapacity, L'\0');
+    for (DWORD index = 0;; ++index) {
+        DWORD nameLength = ValueNameCapacity, type = REG_NONE;
+        wchar_t data[PortNameDataCapacity];
+        DWORD size = sizeof data;
+        LSTATUS status = RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type,
+                                       reinterpret_cast<BYTE *>(data), &size);
+        if (status == ERROR_MORE_DATA)
+            continue;
+        if (status != ERROR_SUCCESS)
+            break;      // the end of the list, or the list went away
+        if (type != REG_SZ)
+            continue;
+        // The text ends at its terminator, or with the data when it has none.
+        int com = ComValueOfPortName(data, wcsnlen(data, size / sizeof(wchar_t)));
+        if (com >= 0)
+            present.push_back(com);
+    }
+    (void)RegCloseKey(key);
+    return present;
+}
+
+// The stored port is selected, even when it is not present; a value that
+// names no port selects nothing.
+static void FillPortList(HWND dialog)
+{
+    std::vector<int> present = PresentPorts();
+    int choices[HighestPortNumber];
+    int count = MergePortChoices(present.data(), static_cast<int>(present.size()), Settings.COM, choices,
+                                 std::size(choices));
+    int selected = NoSelection;
+    for (int i = 0; i < count; ++i) {
+        char text[PortNameCapacity];
+        if (choices[i] < PortCount)
+            snprintf(text, sizeof text, "%s", PortNameTable[choices[i]]);
+        else
+            snprintf(text, sizeof text, BeyondTableFormat, choices[i] + 1);
+        LRESULT item = SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+        if (item < 0)
+            continue;       // no room: the list goes without it
+        (void)SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_SETITEMDATA, item, choices[i]);
+        if (choices[i] == Settings.COM)
+            selected = static_cast<int>(item);
+    }
+    SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_SETCURSEL, selected, 0);
+}
+
 // The selected position, or -1 when none is selected.
 static int Selection(HWND dialog, int control)
 {
@@ -51,7 +159,7 @@ static int Selection(HWND dialog, int control)
 
 static void OnInit(HWND dialog)
 {
-    FillList(dialog, IDC_SERIAL_PORT, PortNameTable, PortCount, Settings.COM);
+    FillPortList(dialog);
     FillList(dialog, IDC_SERIAL_BPS, BaudTexts, std::size(BaudTexts),
              SerialListIndex(BaudValues, std::size(BaudValues), Settings.BPS));
     int32_t bits[std::size(BitValues)];
@@ -69,7 +177,9 @@ static void OnOk(HWND dialog)
 {
     int previous = Settings.COM;
     int port = Selection(dialog, IDC_SERIAL_PORT);
-    int com = port == NoSelection ? previous : port;
+    int com = port == NoSelection
+                  ? previous
+                  : static_cast<int>(SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_GETITEMDATA, port, 0));
     // A port that went away is opened anew, even when its dead handle is
     // still about. The reopen stores the choice once the old port is closed.
     if (com != previous || !PortIsOpen(PortHandle) || PortLost) {

@@ -15,7 +15,9 @@
 # of ours, BUILD-DIR/rig/ports/comN, which points at a folder (a port that
 # cannot be opened) unless QUILLMAR_COMn names a device. For `run`, COM1
 # without QUILLMAR_COM1 is a virtual port: one end of a pty pair, whose other
-# end waits for a terminal program at BUILD-DIR/rig/device-com1.
+# end waits for a terminal program at BUILD-DIR/rig/device-com1. The
+# system's list of present ports (SERIALCOMM) names only the ports that lead
+# to a device, as on Windows, where it lists the adapters plugged in.
 #
 # System tests in parallel: `test` and `soak` run pytest with
 # QUILLMAR_TEST_WORKERS workers (pytest-xdist; default 3, 1 = no workers).
@@ -175,6 +177,31 @@ start_virtual_port() {
     ln -sfn "$rig/app-com1" "$rig/ports/com1"
     echo "COM1 is a virtual serial port: play the device at $rig/device-com1"
     echo "  (for example: picocom -b 9600 $rig/device-com1)"
+    list_present_ports "$WINEPREFIX" "$rig"
+}
+
+# The system's list of the serial ports present (HKLM\HARDWARE\DEVICEMAP\
+# SERIALCOMM, which the serial dialog offers) as Windows keeps it: only the
+# ports that lead to a device. The mount manager lists every port of
+# HKLM\Software\Wine\Ports, that is all of ours. Its key is volatile: it
+# lives as long as the prefix's wineserver, and so do these values. The
+# system tests keep it up to date as they move the links (harness.py).
+list_present_ports() {
+    local prefix=$1 rig_dir=$2 n
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n'
+        for ((n = 1; n <= PortCount; n++)); do
+            if [ "$rig_dir/ports/com$n" -ef "$rig_dir/absent" ]; then
+                printf '"\\\\Device\\\\Serial%d"=-\r\n' $((n - 1))
+            else
+                printf '"\\\\Device\\\\Serial%d"="COM%d"\r\n' $((n - 1)) "$n"
+            fi
+        done
+    } | iconv -f UTF-8 -t UTF-16 >"$rig_dir/serialcomm.reg"
+    # Wine's Z: is the root: no winepath start for the name.
+    local windows_name="Z:${rig_dir//\//\\}\\serialcomm.reg"
+    WINEPREFIX=$prefix wine regedit /S "$windows_name"
 }
 
 # Keeps a wineserver running for PREFIX; the first program, started on the
@@ -190,6 +217,11 @@ start_wineserver() {
         echo "COM1 of the prefix $prefix points at '$port', not at the rig's port link" >&2
         exit 1
     fi
+    # The mount manager has mapped every port by now. Wine (8.0) takes only
+    # COM1..COM255 from HKLM\Software\Wine\Ports and gives COM256 to the
+    # first /dev/ttyS* it finds: ours too.
+    ln -sfn "$rig_dir/ports/com$PortCount" "$prefix/dosdevices/com$PortCount"
+    list_present_ports "$prefix" "$rig_dir"
 }
 
 # The number of pytest-xdist workers of `test` and `soak`: 1 (none) when

@@ -63,7 +63,7 @@ def main(output):
     output.mkdir(parents=True, exist_ok=True)
     ARTIFACTS.mkdir(parents=True, exist_ok=True)
     automation = Automation(ARTIFACTS / "screenshots-qmauto.log")
-    ports = Ports()
+    ports = Ports(automation)
     ports.reset()
     try:
         with tempfile.TemporaryDirectory() as folder:

@@ -62,10 +62,11 @@ def automation():
 
 
 @pytest.fixture
-def ports():
+def ports(automation):
     """COM1 is a pty, the default settings' port, so that the program comes
-    up without a notice; every other port cannot be opened."""
-    rig_ports = Ports()
+    up without a notice; every other port cannot be opened. The system lists
+    the ports that lead to a device as present."""
+    rig_ports = Ports(automation)
     rig_ports.reset()
     rig_ports.com1 = rig_ports.pty(1)
     yield rig_ports

@@ -210,6 +210,16 @@ class Automation:
     def select(self, window, control, position):
         return self.request("select", window, control, position)
 
+    def items(self, window, control):
+        """The texts of a drop-down list's items, in its order."""
+        return self.request("items", window, control)
+
+    def set_serial_port_list(self, entries):
+        """Makes the system's list of present serial ports (HKLM\\HARDWARE\\
+        DEVICEMAP\\SERIALCOMM, volatile, of this prefix's wineserver) hold
+        exactly these values: {value name: data}."""
+        return self.request("serialcomm", *itertools.chain.from_iterable(entries.items()))
+
     def alive(self, window):
         return self.request("alive", window)
 
@@ -381,25 +391,49 @@ class TerminalHolder:
 
 class Ports:
     """The prefix's COMn: each is a link of the rig's, pointed here at a
-    pseudo-terminal, or at a folder for a port that cannot be opened."""
+    pseudo-terminal, or at a folder for a port that cannot be opened. Given
+    the UI helper, it keeps the system's list of present serial ports
+    (SERIALCOMM, which the serial dialog offers) to exactly the ports that
+    lead somewhere, as Windows lists the adapters plugged in; the rig starts
+    each prefix so (tools/rig.sh), and reset() leaves it so."""
 
-    def __init__(self):
+    def __init__(self, automation=None):
         self.ports = RIG / "ports"
         self.absent = RIG / "absent"
+        self.automation = automation
+        self.present = set()
         self.devices = []
         self.masters = {}
 
     def reset(self):
         for n in range(1, PORT_COUNT + 1):
-            self.link(n, self.absent)
+            self._point(n, self.absent)
+        self._list_present()
 
     def link(self, number, target):
+        self._point(number, target)
+        self._list_present()
+
+    def _point(self, number, target):
         link = self.ports / f"com{number}"
         temporary = link.with_name(link.name + ".new")
         if temporary.is_symlink():
             temporary.unlink()
         temporary.symlink_to(target)
         temporary.replace(link)
+        if os.path.realpath(target) == os.path.realpath(self.absent):
+            self.present.discard(number)
+        else:
+            self.present.add(number)
+
+    def serial_port_list(self):
+        """The system's list of present ports as Wine's mount manager writes
+        it: {"\\Device\\Serial<n-1>": "COM<n>"}."""
+        return {f"\\Device\\Serial{n - 1}": f"COM{n}" for n in sorted(self.present)}
+
+    def _list_present(self):
+        if self.automation is not None:
+            self.automation.set_serial_port_list(self.serial_port_list())
 
     def absent_port(self, number):
         self.link(number, self.absent)

@@ -1,5 +1,7 @@
 """The serial settings dialog on the real program: what it shows, and what
-OK does to the port, the receive thread and the settings."""
+OK does to the port, the receive thread and the settings. Its port list is
+com1..com6, then the ports the system lists as present (the rig lists the
+ports the test maps) and the stored one."""
 import os
 import re
 import termios
@@ -14,6 +16,11 @@ SERIAL = R.IDM_SERIAL
 CAPTION = "Quillmar：  Serial"
 PORT, BPS, BITS, PARITY, STOP, FLOW = (R.IDC_SERIAL_PORT, R.IDC_SERIAL_BPS, R.IDC_SERIAL_BITS, R.IDC_SERIAL_PARITY,
                                        R.IDC_SERIAL_STOP, R.IDC_SERIAL_FLOW)
+FIXED_PORTS = [f"com{n}" for n in range(1, 7)]
+# What a system's list may hold besides port names: a second name for a
+# port, names of no port, and data too long for a port name.
+NOT_PORTS = {r"\Device\VCP0": "COM9", r"\Device\Zero": "COM0", r"\Device\Far": "COM999",
+             r"\Device\Letter": "COMx", r"\Device\Printer": "LPT1", r"\Device\Long": "COM17" + " " * 40}
 
 
 def open_dialog(quillmar):
@@ -49,6 +56,7 @@ class TestWhatItShows:
         dialog = open_dialog(quillmar)
         assert shown(automation, dialog) == {PORT: "com1", BPS: "9600", BITS: "8", PARITY: "none", STOP: "1",
                                              FLOW: "none"}
+        assert automation.items(dialog, PORT) == FIXED_PORTS
         press(automation, dialog, IDCANCEL)
 
     def test_each_list_shows_its_field(self, quillmar, automation):
@@ -69,6 +77,57 @@ class TestWhatItShows:
         settings = saved(quillmar)
         assert (settings["BPS"], settings["BIT"], settings["PARI"], settings["STOP"], settings["FLOW"]) == \
             ("12345", "9", "7", "5", "9")
+
+
+class TestPortsBeyondCom6:
+    """USB adapters come as COM7 and beyond."""
+
+    def test_the_present_ports_follow_com6_and_the_chosen_one_is_opened(self, connected, quillmar, automation,
+                                                                        ports):
+        ports.pty(2)
+        ports.pty(9)
+        com17 = ports.pty(17)
+        automation.set_serial_port_list(dict(NOT_PORTS, **ports.serial_port_list()))
+        peer = connected()
+        dialog = open_dialog(quillmar)
+        assert automation.items(dialog, PORT) == FIXED_PORTS + ["com9", "com17"]
+        automation.select(dialog, PORT, 7)
+        press(automation, dialog, IDOK)
+        assert_flows(peer, com17, other_device=ports.com1)
+        assert saved(quillmar)["COM"] == "16"
+
+    def test_a_stored_port_beyond_com6_is_opened_and_selected(self, bridge, quillmar, automation, ports):
+        com17 = ports.pty(17)
+        peer, com1 = bridge(COM=16)
+        assert_flows(peer, com17, other_device=com1)
+        dialog = open_dialog(quillmar)
+        assert automation.items(dialog, PORT) == FIXED_PORTS + ["com17"]
+        assert automation.text(dialog, PORT) == "com17"
+        press(automation, dialog, IDCANCEL)
+
+    @pytest.mark.parametrize("com, item, notice", [(16, "com17", "Com17 Open Error"),
+                                                   (256, None, "COM Setting Error: 256")])
+    def test_a_stored_port_not_present_is_offered_and_ok_keeps_it(self, quillmar, automation, ports, com, item,
+                                                                  notice):
+        """A port not there is selected (it may be plugged in later); a value
+        that names no port selects nothing. OK tries the port again."""
+        ports.pty(9)
+        quillmar.write_settings(COM=com)
+        quillmar.start(wait=False)
+        box, text = automation.wait_message_box(timeout=30)
+        assert text == notice
+        automation.dismiss(box)
+        quillmar.wait_window()
+        dialog = open_dialog(quillmar)
+        items = automation.items(dialog, PORT)
+        assert items == FIXED_PORTS + ["com9"] + ([item] if item else [])
+        assert automation.selection(dialog, PORT) == (items.index(item) if item else -1)
+        automation.command(dialog, IDOK)
+        box, text = automation.wait_message_box()
+        assert text == notice
+        automation.dismiss(box)
+        wait_for("the serial dialog to close", lambda: not automation.alive(dialog))
+        assert saved(quillmar)["COM"] == str(com)
 
 
 class TestOk:

@@ -51,9 +51,10 @@ def test_line_settings_reach_the_port(quillmar, ports, flow, crtscts, xon_xoff, 
     assert cc[termios.VSTOP] == bytes([stop_char])
 
 
-def test_a_port_beyond_com9_opens_by_its_device_name(quillmar, automation, ports):
-    device = ports.pty(12)
-    quillmar.write_settings(COM=11, BPS=115200)
+@pytest.mark.parametrize("number", [12, 256])
+def test_a_port_beyond_com9_opens_by_its_device_name(quillmar, automation, ports, number):
+    device = ports.pty(number)
+    quillmar.write_settings(COM=number - 1, BPS=115200)
     quillmar.start()
     assert not quillmar._message_boxes()
     assert termios.tcgetattr(device)[4] == termios.B115200

@@ -1,15 +1,18 @@
 // What the settings dialogs and the About box do without a window: the
-// number fields' checks, the paths of the shortcut and the help file, and the
-// shell link itself.
+// number fields' checks, the serial dialog's port list, the paths of the
+// shortcut and the help file, and the shell link itself.
 #include "about/about.h"
 #include "config/config.h"
 #include "dialogs/dialogs.h"
+#include "serial/serial.h"
 #include "test_files.h"
 
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -64,6 +67,49 @@ TEST(NumberField, TakesTheRangeOfItsKey)
     EXPECT_EQ(value, 50000);
     for (const char *text : {"65536", "-65535", "4294967295", "4294967297", "", "port", "80a"})
         EXPECT_FALSE(ParseDecimalInRange(text, port.lowest, port.highest, &value)) << '"' << text << '"';
+}
+
+std::vector<int> PortChoices(std::vector<int> present, int32_t stored)
+{
+    std::vector<int> choices(HighestPortNumber);
+    choices.resize(MergePortChoices(present.data(), static_cast<int>(present.size()), stored, choices.data(),
+                                    static_cast<int>(choices.size())));
+    return choices;
+}
+
+TEST(PortList, IsComOneToSixThenThePresentPortsAndTheStoredOneInNumberOrder)
+{
+    EXPECT_EQ(PortChoices({}, 0), (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(PortChoices({16, 8, 1, 0, 8}, 2), (std::vector<int>{0, 1, 2, 3, 4, 5, 8, 16}))
+        << "COM2 and COM1 are in the list already; COM9 comes once";
+    EXPECT_EQ(PortChoices({16}, 39), (std::vector<int>{0, 1, 2, 3, 4, 5, 16, 39})) << "stored, though not present";
+    EXPECT_EQ(PortChoices({255, 6}, 255), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 255})) << "COM7 and COM256";
+    for (int32_t noPort : {-1, 256, INT32_MIN, INT32_MAX})
+        EXPECT_EQ(PortChoices({noPort, 9}, noPort), (std::vector<int>{0, 1, 2, 3, 4, 5, 9})) << noPort;
+
+    std::vector<int> every(HighestPortNumber);
+    for (int com = 0; com < HighestPortNumber; ++com)
+        every[com] = HighestPortNumber - 1 - com;
+    std::vector<int> choices = PortChoices(every, 0);
+    ASSERT_EQ(choices.size(), size_t{HighestPortNumber});
+    for (int com = 0; com < HighestPortNumber; ++com)
+        EXPECT_EQ(choices[com], com);
+    int few[3];
+    EXPECT_EQ(MergePortChoices(every.data(), HighestPortNumber, 0, few, 3), 3) << "never beyond the room given";
+    EXPECT_EQ(few[2], 2);
+}
+
+TEST(PortList, TakesThePortNamesTheSystemListsAndNothingElse)
+{
+    const std::pair<const wchar_t *, int> names[] = {
+        {L"COM1", 0}, {L"COM7", 6}, {L"COM17", 16}, {L"com40", 39}, {L"Com256", 255},
+        {L"COM0", -1}, {L"COM257", -1}, {L"COM999", -1}, {L"COM99999999999", -1}, {L"COMx", -1}, {L"COM", -1},
+        {L"COM07", -1}, {L"COM-1", -1}, {L"COM+7", -1}, {L"COM 7", -1}, {L"COM7 ", -1}, {L"LPT1", -1},
+        {L"\\.\\COM7", -1}, {L"", -1},
+    };
+    for (const auto &[name, com] : names)
+        EXPECT_EQ(ComValueOfPortName(name, wcslen(name)), com) << name;
+    EXPECT_EQ(ComValueOfPortName(L"COM12", 4), 0) << "only the length given counts";
 }
 
 TEST(ShortcutPath, IsTheFolderAndQuillmarLnkInTwoHundredFiftyFiveCharacters)

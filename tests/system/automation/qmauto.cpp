@@ -335,6 +335,65 @@ std::string ProcessUsage(HWND window)
     }
 }
 
+// Every item of a drop-down list, in its order; Wine carries the item texts
+// across processes as it does WM_GETTEXT.
+std::string ListItems(HWND control)
+{
+    DWORD_PTR count = 0;
+    if (!SendMessageTimeoutW(control, CB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, ReplyTimeoutMs, &count) ||
+        static_cast<LRESULT>(count) < 0)
+        throw std::string("the list did not say how many items it has");
+    std::string out = "[";
+    for (DWORD_PTR i = 0; i < count; ++i) {
+        DWORD_PTR length = 0;
+        if (!SendMessageTimeoutW(control, CB_GETLBTEXTLEN, i, 0, SMTO_ABORTIFHUNG, ReplyTimeoutMs, &length) ||
+            static_cast<LRESULT>(length) < 0)
+            throw std::string("the list did not give the length of item " + std::to_string(i));
+        std::wstring text(length + 1, L'\0');
+        DWORD_PTR copied = 0;
+        if (!SendMessageTimeoutW(control, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG,
+                                 ReplyTimeoutMs, &copied) ||
+            static_cast<LRESULT>(copied) < 0)
+            throw std::string("the list did not give item " + std::to_string(i));
+        text.resize(copied);
+        out += (i ? "," : "") + Json(Utf8(text));
+    }
+    return out + "]";
+}
+
+// The system's list of the serial ports present, as programs read it: what
+// the mount manager made of every port the rig maps is replaced by exactly
+// the values given (name, data, name, data, ...). The key is volatile, as
+// the mount manager makes it: it lives only as long as the prefix's
+// wineserver and never reaches the prefix's files.
+void SetSerialPortList(const std::vector<std::string> &fields)
+{
+    HKEY key;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                                     REG_OPTION_VOLATILE, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS)
+        throw std::string("cannot open SERIALCOMM: " + std::to_string(status));
+    wchar_t name[16384];
+    for (;;) {
+        DWORD length = std::size(name);
+        status = RegEnumValueW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_SUCCESS)
+            status = RegDeleteValueW(key, name);
+        if (status != ERROR_SUCCESS)
+            break;
+    }
+    if (status == ERROR_NO_MORE_ITEMS)
+        status = ERROR_SUCCESS;
+    for (size_t i = 1; status == ERROR_SUCCESS && i + 1 < fields.size(); i += 2) {
+        std::wstring data = Wide(fields[i + 1]);
+        status = RegSetValueExW(key, Wide(fields[i]).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(data.c_str()),
+                                static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
+    }
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS)
+        throw std::string("cannot write SERIALCOMM: " + std::to_string(status));
+}
+
 // Returns the JSON answer to one request.
 std::string Handle(const std::vector<std::string> &fields)
 {
@@ -463,6 +522,16 @@ std::string Handle(const std::vector<std::string> &fields)
             return Json(static_cast<long long>(SendMessageW(control, CB_GETCURSEL, 0, 0)));
         WPARAM position = static_cast<WPARAM>(strtol(fields.at(3).c_str(), nullptr, 0));
         return Json(static_cast<long long>(SendMessageW(control, CB_SETCURSEL, position, 0)));
+    }
+    if (verb == "items") {
+        HWND control = Control(fields);
+        if (control == nullptr)
+            throw std::string("no such control");
+        return ListItems(control);
+    }
+    if (verb == "serialcomm") {
+        SetSerialPortList(fields);
+        return JsonBool(true);
     }
     if (verb == "open") {
         // Whether a device could be opened for exclusive use now: 0, or the
