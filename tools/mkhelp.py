@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 """mkhelp.py: turn a plain-text help source into a WinHelp (.hlp) file.
 
-Usage: python3 tools/mkhelp.py SOURCE-FILE OUTPUT-FILE
+Usage: python3 tools/mkhelp.py [-D NAME=VALUE]... SOURCE-FILE OUTPUT-FILE
 
 Standard library only; the build runs it to make Quillmar.hlp from
-res/help/quillmar-help.txt.
+res/help/quillmar-help.txt, with -D VERSION=... from res/version.h.
 
 Source format (plain text, UTF-8, one statement a line; the notes on the
 right are not part of the file):
@@ -19,6 +19,8 @@ right are not part of the file):
     - An item of a list.                       a line starting with "- " is a
     - Another item.                            paragraph of its own, indented
     See [[serial|the serial port]].            a jump: [[context id|text shown]]
+    Quillmar Ver @VERSION@                     @NAME@ (capitals, digits, '_') is the
+                                               value given with -D NAME=VALUE
 
 - The first topic is the one WinHelp shows first (the contents).
 - A context id is letters, digits, '_' and '.'; each is used once. Every
@@ -36,6 +38,7 @@ Any mistake in the source stops the script with "FILE:LINE: error: ..." on
 stderr and exit status 1, and no output file is written.
 """
 
+import argparse
 import os
 import re
 import struct
@@ -103,8 +106,14 @@ class Topic:
         self.paragraphs = []     # (kind, text, line): kind 'text' or 'item'
 
 
-def parse(text):
-    """Read a help source; return (title, copyright, topics)."""
+DEFINE_NAME = r'[A-Z][A-Z0-9_]*'
+PLACEHOLDER = re.compile('@(%s)@' % DEFINE_NAME)
+
+
+def parse(text, defines=None):
+    """Read a help source, its @NAME@ replaced from defines; return (title,
+    copyright, topics)."""
+    defines = defines or {}
     title = copyright = None
     topics = []
     paragraph, paragraph_line = [], None
@@ -119,6 +128,10 @@ def parse(text):
         line = raw.strip()
         if line.startswith('#'):
             continue
+        for name in PLACEHOLDER.findall(line):
+            if name not in defines:
+                raise SourceError(num, '@%s@ has no value: give -D %s=VALUE' % (name, name))
+        line = PLACEHOLDER.sub(lambda match: defines[match.group(1)], line)
         if not line:
             if topics:
                 end_paragraph()
@@ -431,11 +444,22 @@ def build(title, copyright, topics):
     return bytes(out)
 
 
+def define(text):
+    name, equals, value = text.partition('=')
+    if not equals or not re.fullmatch(DEFINE_NAME, name):
+        raise argparse.ArgumentTypeError('expected NAME=VALUE, NAME in capitals, digits and "_"')
+    return name, value
+
+
 def main(argv):
-    if len(argv) != 3:
-        sys.stderr.write('usage: %s SOURCE-FILE OUTPUT-FILE\n' % os.path.basename(argv[0]))
-        return 2
-    src, dst = argv[1], argv[2]
+    parser = argparse.ArgumentParser(prog=os.path.basename(argv[0]),
+                                     description='Write a WinHelp file.')
+    parser.add_argument('-D', dest='defines', metavar='NAME=VALUE', type=define, action='append', default=[],
+                        help='the value of @NAME@ in the source')
+    parser.add_argument('source', metavar='SOURCE-FILE')
+    parser.add_argument('output', metavar='OUTPUT-FILE')
+    args = parser.parse_args(argv[1:])
+    src, dst = args.source, args.output
     try:
         with open(src, encoding='utf-8') as f:
             text = f.read()
@@ -443,7 +467,7 @@ def main(argv):
         sys.stderr.write('%s: error: cannot read: %s\n' % (src, e))
         return 1
     try:
-        data = build(*parse(text))
+        data = build(*parse(text, dict(args.defines)))
     except SourceError as e:
         where = src if e.line is None else '%s:%d' % (src, e.line)
         sys.stderr.write('%s: error: %s\n' % (where, e))

@@ -1,12 +1,14 @@
-"""Quillmar's resources as the tests see them: the ids of res/resource.h, and
-the dialog templates read back out of a built Quillmar.exe (its .rsrc
-section). Pure Python; needs neither Wine nor the rig."""
+"""Quillmar's resources as the tests see them: the ids and the version of
+res/resource.h and res/version.h, and the dialog templates read back out of
+a built Quillmar.exe (its .rsrc section). Pure Python; needs neither Wine
+nor the rig."""
 import re
 import struct
 from collections import namedtuple
 from pathlib import Path
 
 RESOURCE_H = Path(__file__).resolve().parents[2] / "res" / "resource.h"
+VERSION_H = RESOURCE_H.with_name("version.h")
 RT_DIALOG = 5
 RESOURCE_DIRECTORY = 2          # the index of the resource table among the data directories
 
@@ -28,6 +30,12 @@ def read_defines(path=RESOURCE_H):
         if match:
             defines[match.group(1)] = int(match.group(2), 0)
     return defines
+
+
+def read_version(path=VERSION_H):
+    """(major, minor) of res/version.h."""
+    defines = read_defines(path)
+    return defines["QUILLMAR_VERSION_MAJOR"], defines["QUILLMAR_VERSION_MINOR"]
 
 
 def _resource_section(data):

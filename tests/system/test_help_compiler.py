@@ -8,14 +8,17 @@ from pathlib import Path
 
 import pytest
 
+from resources import read_version
+
 MKHELP = Path(__file__).resolve().parents[2] / "tools" / "mkhelp.py"
 SOURCE = Path(__file__).resolve().parents[2] / "res" / "help" / "quillmar-help.txt"
+VERSION = "%d.%d" % read_version()
 TIMEOUT = 60
 
 
 def compile_help(source, output):
-    return subprocess.run([sys.executable, str(MKHELP), str(source), str(output)], capture_output=True,
-                          text=True, timeout=TIMEOUT)
+    return subprocess.run([sys.executable, str(MKHELP), "-D", f"VERSION={VERSION}", str(source), str(output)],
+                          capture_output=True, text=True, timeout=TIMEOUT)
 
 
 def internal_files(data):
@@ -63,6 +66,7 @@ def test_the_help_file_has_what_winhelp_needs(tmp_path):
     ("title T\ntopic a-b A\n", 2, "may hold only letters"),
     ("title T\ntopic a A\nA [[a|]] jump.\n", 3, "shows no text"),
     ("topic a A\ntext\n", None, "no \"title\" line"),
+    ("title T\ntopic a A\nVer @NOPE@\n", 3, "@NOPE@ has no value"),
 ])
 def test_a_faulty_source_is_refused_with_its_line_and_no_output(tmp_path, source, line, message):
     path = tmp_path / "help.txt"
@@ -73,3 +77,4 @@ def test_a_faulty_source_is_refused_with_its_line_and_no_output(tmp_path, source
     where = f"{path}:{line}" if line else f"{path}"
     assert done.stderr.startswith(f"{where}: error: ") and message in done.stderr, done.stderr
     assert not output.exists() and not Path(str(output) + ".tmp").exists()
+
