@@ -1,9 +1,12 @@
 """tools/mkhelp.py, the help compiler: the file it writes is one WinHelp
-can load (its header, directory and internal files), and a faulty source
-gets a clear error naming the line, with no output written."""
+can load (its header, directory and internal files), the HTML page it writes
+holds every topic and is well formed, and a faulty source gets a clear error
+naming the line, with no output written."""
+import importlib.util
 import struct
 import subprocess
 import sys
+from html.parser import HTMLParser
 from pathlib import Path
 
 import pytest
@@ -78,3 +81,67 @@ def test_a_faulty_source_is_refused_with_its_line_and_no_output(tmp_path, source
     assert done.stderr.startswith(f"{where}: error: ") and message in done.stderr, done.stderr
     assert not output.exists() and not Path(str(output) + ".tmp").exists()
 
+
+class PageReader(HTMLParser):
+    """Each section's blocks (headings, paragraphs, list items) as text, the
+    links, the character set, and every tag closed in order."""
+    VOID = {"meta"}
+    BLOCKS = {"h1", "h2", "p", "li"}
+
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.open, self.sections, self.links, self.charset = [], {}, [], None
+        self.section = self.block = None
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag not in self.VOID:
+            self.open.append(tag)
+        if tag == "meta" and "charset" in attrs:
+            self.charset = attrs["charset"]
+        elif tag == "section":
+            self.section = attrs["id"]
+            self.sections[self.section] = []
+        elif tag in self.BLOCKS and self.section:
+            self.block = []
+        elif tag == "a":
+            self.links.append((self.section, attrs["href"]))
+
+    def handle_endtag(self, tag):
+        assert self.open[-1:] == [tag], f"</{tag}> closes {self.open[-1:]}"
+        self.open.pop()
+        if tag in self.BLOCKS and self.block is not None:
+            self.sections[self.section].append("".join(self.block))
+            self.block = None
+        elif tag == "section":
+            self.section = None
+
+    def handle_data(self, data):
+        if self.block is not None:
+            self.block.append(data)
+
+
+def test_the_html_page_holds_every_topic_in_order_and_is_well_formed(tmp_path):
+    output = tmp_path / "Quillmar.html"
+    done = compile_help(SOURCE, output)
+    assert done.returncode == 0, done.stderr
+    page = PageReader()
+    page.feed(output.read_bytes().decode("utf-8"))
+    page.close()
+    assert page.open == [] and page.charset.lower() == "utf-8"
+
+    # What the page must say, from the source as the compiler reads it.
+    spec = importlib.util.spec_from_file_location("mkhelp", MKHELP)
+    mkhelp = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mkhelp)
+    _, _, topics = mkhelp.parse(SOURCE.read_text(encoding="utf-8"), {"VERSION": VERSION})
+    sections, links = {}, []
+    for topic in topics:
+        sections[topic.context] = [topic.title]
+        for kind, text, line in topic.paragraphs:
+            pieces, jumps = mkhelp.split_jumps(text[2:] if kind == "item" else text, line)
+            shown = [jump[1] for jump in jumps] + [""]
+            sections[topic.context].append("".join(p + s for p, s in zip(pieces, shown)))
+            links += [(topic.context, "#" + target) for target, _ in jumps]
+    assert list(page.sections.items()) == list(sections.items())
+    assert page.links == links
