@@ -1,8 +1,10 @@
 // Quillmar's version, stated here once. The version record and the About
 // box in quillmar.rc take it from here (windres joins the adjacent string
 // literals), and so do the build (CMakeLists.txt reads the two numbers for
-// the help's copyright line) and the tests. The resource compiler and
-// scripts read this file, so it holds plain #defines only.
+// the help's copyright line and the name of the distribution zip) and the
+// tests. The application manifest names it too, in a file windres takes as
+// it is; a test checks that the two agree. The resource compiler and scripts
+// read this file, so it holds plain #defines only.
 #pragma once
 
 #define QUILLMAR_VERSION_MAJOR 1
