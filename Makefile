@@ -3,6 +3,8 @@
 # tests and keeps the bridge busy for up to ten minutes, and checks it lost,
 # hung and grew nothing. Each installs what is missing first (Debian packages)
 # and builds.
+# `make dist` builds too, then writes build/dist/Quillmar-<version>.zip, what
+# Windows users download (tools/mkdist.py; the same commit, the same bytes).
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -12,7 +14,7 @@ BENCH_ARGS ?=
 TEST_WORKERS ?= 3
 export QUILLMAR_TEST_WORKERS = $(TEST_WORKERS)
 
-.PHONY: all deps build run test bench soak screenshots clean
+.PHONY: all deps build run test bench soak screenshots dist clean
 
 all: build
 
@@ -43,6 +45,10 @@ soak: build
 # The README's pictures, taken from the running program.
 screenshots: build
 	@tools/rig.sh $(BUILD) exec /usr/bin/python3 tools/screenshots.py docs/screenshots
+
+# The zip for Windows users: the program, its help, a readme and the licence.
+dist: build
+	@cmake --build $(BUILD) --target dist
 
 clean:
 	rm -rf $(BUILD)

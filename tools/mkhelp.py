@@ -1,10 +1,13 @@
 #!/usr/bin/python3
-"""mkhelp.py: turn a plain-text help source into a WinHelp (.hlp) file.
+"""mkhelp.py: turn a plain-text help source into a WinHelp (.hlp) file, or
+into one HTML page with the same topics.
 
-Usage: python3 tools/mkhelp.py SOURCE-FILE OUTPUT-FILE
+Usage: python3 tools/mkhelp.py [-D NAME=VALUE]... SOURCE-FILE OUTPUT-FILE
 
-Standard library only; the build runs it to make Quillmar.hlp from
-res/help/quillmar-help.txt.
+An OUTPUT-FILE whose name ends in .html gets the HTML page, any other the
+WinHelp file. Standard library only; the build runs it to make Quillmar.hlp
+and Quillmar.html from res/help/quillmar-help.txt, with -D VERSION=... from
+res/version.h.
 
 Source format (plain text, UTF-8, one statement a line; the notes on the
 right are not part of the file):
@@ -19,6 +22,8 @@ right are not part of the file):
     - An item of a list.                       a line starting with "- " is a
     - Another item.                            paragraph of its own, indented
     See [[serial|the serial port]].            a jump: [[context id|text shown]]
+    Quillmar Ver @VERSION@                     @NAME@ (capitals, digits, '_') is the
+                                               value given with -D NAME=VALUE
 
 - The first topic is the one WinHelp shows first (the contents).
 - A context id is letters, digits, '_' and '.'; each is used once. Every
@@ -32,10 +37,17 @@ and title), |TOPIC (topic headers and display paragraphs in 4 KB blocks),
 |FONT (two faces in two sizes), and |CONTEXT (a B+ tree of the context ids'
 hashes, which WinHelp needs to load the file and to follow jumps).
 
+The HTML page (UTF-8) holds the title, each topic as a section whose id is
+its context id, with the topic's title as a heading, its paragraphs and its
+lists, each jump as a link to the section it names, and the copyright at the
+end.
+
 Any mistake in the source stops the script with "FILE:LINE: error: ..." on
 stderr and exit status 1, and no output file is written.
 """
 
+import argparse
+import html
 import os
 import re
 import struct
@@ -103,8 +115,14 @@ class Topic:
         self.paragraphs = []     # (kind, text, line): kind 'text' or 'item'
 
 
-def parse(text):
-    """Read a help source; return (title, copyright, topics)."""
+DEFINE_NAME = r'[A-Z][A-Z0-9_]*'
+PLACEHOLDER = re.compile('@(%s)@' % DEFINE_NAME)
+
+
+def parse(text, defines=None):
+    """Read a help source, its @NAME@ replaced from defines; return (title,
+    copyright, topics)."""
+    defines = defines or {}
     title = copyright = None
     topics = []
     paragraph, paragraph_line = [], None
@@ -119,6 +137,10 @@ def parse(text):
         line = raw.strip()
         if line.startswith('#'):
             continue
+        for name in PLACEHOLDER.findall(line):
+            if name not in defines:
+                raise SourceError(num, '@%s@ has no value: give -D %s=VALUE' % (name, name))
+        line = PLACEHOLDER.sub(lambda match: defines[match.group(1)], line)
         if not line:
             if topics:
                 end_paragraph()
@@ -431,19 +453,87 @@ def build(title, copyright, topics):
     return bytes(out)
 
 
+def escape(text):
+    return html.escape(text, quote=False)
+
+
+def html_paragraph(text, line, contexts):
+    """A paragraph's text with its jumps as links, escaped for HTML."""
+    pieces, jumps = split_jumps(text, line)
+    out = [escape(pieces[0])]
+    for (target, shown), piece in zip(jumps, pieces[1:]):
+        out.append('<a href="#%s">%s</a>' % (contexts[target.lower()], escape(shown)))
+        out.append(escape(piece))
+    return ''.join(out)
+
+
+def build_html(title, copyright, topics):
+    """One page: a section per topic, in the order of the source. The first
+    topic, the contents, has the page's main heading."""
+    contexts = {topic.context.lower(): topic.context for topic in topics}
+    out = ['<!DOCTYPE html>',
+           '<html lang="en">',
+           '<head>',
+           '<meta charset="utf-8">',
+           '<meta name="viewport" content="width=device-width, initial-scale=1">',
+           '<title>%s</title>' % escape(title),
+           '<style>',
+           'body { font-family: "Segoe UI", "Yu Gothic UI", Meiryo, sans-serif; max-width: 44em; '
+           'margin: 1em auto; padding: 0 1em; line-height: 1.5; }',
+           'section { margin-bottom: 2em; }',
+           'footer { color: #555; border-top: 1px solid #ccc; }',
+           '</style>',
+           '</head>',
+           '<body>']
+    for number, topic in enumerate(topics):
+        heading = 'h1' if number == 0 else 'h2'
+        out.append('<section id="%s">' % topic.context)
+        out.append('<%s>%s</%s>' % (heading, escape(topic.title), heading))
+        in_list = False
+        for kind, text, line in topic.paragraphs:
+            if kind == 'item' and not in_list:
+                out.append('<ul>')
+            elif kind != 'item' and in_list:
+                out.append('</ul>')
+            in_list = kind == 'item'
+            if in_list:
+                out.append('<li>%s</li>' % html_paragraph(text[len('- '):], line, contexts))
+            else:
+                out.append('<p>%s</p>' % html_paragraph(text, line, contexts))
+        if in_list:
+            out.append('</ul>')
+        out.append('</section>')
+    if copyright is not None:
+        out.append('<footer><p>%s</p></footer>' % escape(copyright))
+    out += ['</body>', '</html>', '']
+    return '\n'.join(out).encode('utf-8')
+
+
+def define(text):
+    name, equals, value = text.partition('=')
+    if not equals or not re.fullmatch(DEFINE_NAME, name):
+        raise argparse.ArgumentTypeError('expected NAME=VALUE, NAME in capitals, digits and "_"')
+    return name, value
+
+
 def main(argv):
-    if len(argv) != 3:
-        sys.stderr.write('usage: %s SOURCE-FILE OUTPUT-FILE\n' % os.path.basename(argv[0]))
-        return 2
-    src, dst = argv[1], argv[2]
+    parser = argparse.ArgumentParser(prog=os.path.basename(argv[0]),
+                                     description='Write a WinHelp file, or an HTML page (OUTPUT-FILE *.html).')
+    parser.add_argument('-D', dest='defines', metavar='NAME=VALUE', type=define, action='append', default=[],
+                        help='the value of @NAME@ in the source')
+    parser.add_argument('source', metavar='SOURCE-FILE')
+    parser.add_argument('output', metavar='OUTPUT-FILE')
+    args = parser.parse_args(argv[1:])
+    src, dst = args.source, args.output
     try:
         with open(src, encoding='utf-8') as f:
             text = f.read()
     except (OSError, UnicodeDecodeError) as e:
         sys.stderr.write('%s: error: cannot read: %s\n' % (src, e))
         return 1
+    writer = build_html if dst.lower().endswith('.html') else build
     try:
-        data = build(*parse(text))
+        data = writer(*parse(text, dict(args.defines)))
     except SourceError as e:
         where = src if e.line is None else '%s:%d' % (src, e.line)
         sys.stderr.write('%s: error: %s\n' % (where, e))

@@ -1,16 +1,23 @@
-"""Quillmar's resources as the tests see them: the ids of res/resource.h, and
-the dialog templates read back out of a built Quillmar.exe (its .rsrc
-section). Pure Python; needs neither Wine nor the rig."""
+"""Quillmar's resources as the tests see them: the ids and the version of
+res/resource.h and res/version.h, and the dialog templates and the version
+record read back out of a built Quillmar.exe (its .rsrc section). Pure
+Python; needs neither Wine nor the rig."""
 import re
 import struct
 from collections import namedtuple
 from pathlib import Path
 
 RESOURCE_H = Path(__file__).resolve().parents[2] / "res" / "resource.h"
+VERSION_H = RESOURCE_H.with_name("version.h")
 RT_DIALOG = 5
+RT_VERSION = 16
+RT_MANIFEST = 24
+FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD
 RESOURCE_DIRECTORY = 2          # the index of the resource table among the data directories
 
 Dialog = namedtuple("Dialog", "style exstyle rect menu caption font controls")
+VersionInfo = namedtuple("VersionInfo", "file_version product_version strings")
+_VersionNode = namedtuple("_VersionNode", "key value children end")
 Control = namedtuple("Control", "id cls style exstyle rect text")
 
 # The predefined classes a template names by number.
@@ -28,6 +35,12 @@ def read_defines(path=RESOURCE_H):
         if match:
             defines[match.group(1)] = int(match.group(2), 0)
     return defines
+
+
+def read_version(path=VERSION_H):
+    """(major, minor) of res/version.h."""
+    defines = read_defines(path)
+    return defines["QUILLMAR_VERSION_MAJOR"], defines["QUILLMAR_VERSION_MINOR"]
 
 
 def _resource_section(data):
@@ -146,3 +159,42 @@ def parse_dialog(data):
 def dialogs(exe_path):
     """{dialog id: Dialog} of every dialog template in the executable."""
     return {name: parse_dialog(data) for name, data in resources(exe_path, RT_DIALOG).items()}
+
+
+def _version_node(data, offset):
+    """One node of a version record: its key, its value (text, or bytes) and
+    the nodes within it. A text value's length counts UTF-16 units."""
+    length, value_length, is_text = struct.unpack_from("<3H", data, offset)
+    end = offset + length
+    reader = _Reader(data)
+    reader.offset = offset + 6
+    key = reader.string()
+    reader.align()
+    value_end = min(end, reader.offset + value_length * (2 if is_text else 1))
+    value = data[reader.offset:value_end]
+    if is_text:
+        value = value.decode("utf-16-le").rstrip("\0")
+    children, reader.offset = [], value_end
+    reader.align()
+    while reader.offset < end:
+        children.append(_version_node(data, reader.offset))
+        reader.offset = children[-1].end
+        reader.align()
+    return _VersionNode(key, value, children, end)
+
+
+def version_info(exe_path):
+    """The executable's version record: the two four-part numbers of its
+    fixed part, and {name: text} of its string tables."""
+    (data,) = resources(exe_path, RT_VERSION).values()
+    root = _version_node(data, 0)
+    assert root.key == "VS_VERSION_INFO", root.key
+    signature, _, file_high, file_low, product_high, product_low = struct.unpack_from("<6I", root.value)
+    assert signature == FIXED_FILE_INFO_SIGNATURE
+
+    def parts(high, low):
+        return high >> 16, high & 0xFFFF, low >> 16, low & 0xFFFF
+
+    strings = {string.key: string.value for block in root.children if block.key == "StringFileInfo"
+               for table in block.children for string in table.children}
+    return VersionInfo(parts(file_high, file_low), parts(product_high, product_low), strings)

@@ -1,21 +1,27 @@
 """tools/mkhelp.py, the help compiler: the file it writes is one WinHelp
-can load (its header, directory and internal files), and a faulty source
-gets a clear error naming the line, with no output written."""
+can load (its header, directory and internal files), the HTML page it writes
+holds every topic and is well formed, and a faulty source gets a clear error
+naming the line, with no output written."""
+import importlib.util
 import struct
 import subprocess
 import sys
+from html.parser import HTMLParser
 from pathlib import Path
 
 import pytest
 
+from resources import read_version
+
 MKHELP = Path(__file__).resolve().parents[2] / "tools" / "mkhelp.py"
 SOURCE = Path(__file__).resolve().parents[2] / "res" / "help" / "quillmar-help.txt"
+VERSION = "%d.%d" % read_version()
 TIMEOUT = 60
 
 
 def compile_help(source, output):
-    return subprocess.run([sys.executable, str(MKHELP), str(source), str(output)], capture_output=True,
-                          text=True, timeout=TIMEOUT)
+    return subprocess.run([sys.executable, str(MKHELP), "-D", f"VERSION={VERSION}", str(source), str(output)],
+                          capture_output=True, text=True, timeout=TIMEOUT)
 
 
 def internal_files(data):
@@ -63,6 +69,7 @@ def test_the_help_file_has_what_winhelp_needs(tmp_path):
     ("title T\ntopic a-b A\n", 2, "may hold only letters"),
     ("title T\ntopic a A\nA [[a|]] jump.\n", 3, "shows no text"),
     ("topic a A\ntext\n", None, "no \"title\" line"),
+    ("title T\ntopic a A\nVer @NOPE@\n", 3, "@NOPE@ has no value"),
 ])
 def test_a_faulty_source_is_refused_with_its_line_and_no_output(tmp_path, source, line, message):
     path = tmp_path / "help.txt"
@@ -73,3 +80,68 @@ def test_a_faulty_source_is_refused_with_its_line_and_no_output(tmp_path, source
     where = f"{path}:{line}" if line else f"{path}"
     assert done.stderr.startswith(f"{where}: error: ") and message in done.stderr, done.stderr
     assert not output.exists() and not Path(str(output) + ".tmp").exists()
+
+
+class PageReader(HTMLParser):
+    """Each section's blocks (headings, paragraphs, list items) as text, the
+    links, the character set, and every tag closed in order."""
+    VOID = {"meta"}
+    BLOCKS = {"h1", "h2", "p", "li"}
+
+    def __init__(self):
+        super().__init__(convert_charrefs=True)
+        self.open, self.sections, self.links, self.charset = [], {}, [], None
+        self.section = self.block = None
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag not in self.VOID:
+            self.open.append(tag)
+        if tag == "meta" and "charset" in attrs:
+            self.charset = attrs["charset"]
+        elif tag == "section":
+            self.section = attrs["id"]
+            self.sections[self.section] = []
+        elif tag in self.BLOCKS and self.section:
+            self.block = []
+        elif tag == "a":
+            self.links.append((self.section, attrs["href"]))
+
+    def handle_endtag(self, tag):
+        assert self.open[-1:] == [tag], f"</{tag}> closes {self.open[-1:]}"
+        self.open.pop()
+        if tag in self.BLOCKS and self.block is not None:
+            self.sections[self.section].append("".join(self.block))
+            self.block = None
+        elif tag == "section":
+            self.section = None
+
+    def handle_data(self, data):
+        if self.block is not None:
+            self.block.append(data)
+
+
+def test_the_html_page_holds_every_topic_in_order_and_is_well_formed(tmp_path):
+    output = tmp_path / "Quillmar.html"
+    done = compile_help(SOURCE, output)
+    assert done.returncode == 0, done.stderr
+    page = PageReader()
+    page.feed(output.read_bytes().decode("utf-8"))
+    page.close()
+    assert page.open == [] and page.charset.lower() == "utf-8"
+
+    # What the page must say, from the source as the compiler reads it.
+    spec = importlib.util.spec_from_file_location("mkhelp", MKHELP)
+    mkhelp = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mkhelp)
+    _, _, topics = mkhelp.parse(SOURCE.read_text(encoding="utf-8"), {"VERSION": VERSION})
+    sections, links = {}, []
+    for topic in topics:
+        sections[topic.context] = [topic.title]
+        for kind, text, line in topic.paragraphs:
+            pieces, jumps = mkhelp.split_jumps(text[2:] if kind == "item" else text, line)
+            shown = [jump[1] for jump in jumps] + [""]
+            sections[topic.context].append("".join(p + s for p, s in zip(pieces, shown)))
+            links += [(topic.context, "#" + target) for target, _ in jumps]
+    assert list(page.sections.items()) == list(sections.items())
+    assert page.links == links
