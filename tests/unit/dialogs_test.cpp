@@ -1,6 +1,6 @@
 // What the settings dialogs and the About box do without a window: the
-// number fields' checks, the paths of the shortcut and the help file, and the
-// shell link itself.
+// number fields' checks, the paths of the shortcut and the help file and page,
+// the choice between WinHelp and the page, and the shell link itself.
 #include "about/about.h"
 #include "config/config.h"
 #include "dialogs/dialogs.h"
@@ -89,6 +89,65 @@ TEST(HelpPath, IsTheDirectoryAndQuillmarHlp)
     ASSERT_TRUE(HelpPathInDirectory(fits.c_str(), path, sizeof path));
     EXPECT_EQ(strlen(path), 255u);
     EXPECT_FALSE(HelpPathInDirectory((fits + "d").c_str(), path, sizeof path));
+}
+
+TEST(HelpPage, IsQuillmarHtmlBesideTheProgram)
+{
+    char path[256];
+    ASSERT_TRUE(HelpPageBesideProgram("C:\\Tools\\Quillmar.exe", path, sizeof path));
+    EXPECT_STREQ(path, "C:\\Tools\\Quillmar.html");
+    ASSERT_TRUE(HelpPageBesideProgram("C:\\Quillmar.exe", path, sizeof path));
+    EXPECT_STREQ(path, "C:\\Quillmar.html");
+    std::string folder(255 - strlen("\\Quillmar.html"), 'd');
+    ASSERT_TRUE(HelpPageBesideProgram((folder + "\\Quillmar.exe").c_str(), path, sizeof path));
+    EXPECT_EQ(strlen(path), 255u);
+    EXPECT_FALSE(HelpPageBesideProgram((folder + "d\\Quillmar.exe").c_str(), path, sizeof path))
+        << "the program's path fits, the page's would not";
+    EXPECT_FALSE(HelpPageBesideProgram("Quillmar.exe", path, sizeof path)) << "no folder";
+}
+
+TEST(HelpViewer, IsWinHelpOnlyWhereAWorkingOneIsInstalled)
+{
+    struct Case {
+        const char *what;
+        WinHelpFacts facts;
+        HelpViewer expected;
+    } const cases[] = {
+        {"no winhlp32.exe", {false, 0, L""}, HelpViewer::Browser},
+        {"the stand-in of Windows 10 and 11", {true, 10, L"Windows Winhlp32 Stub"}, HelpViewer::Browser},
+        {"the stand-in of Vista to 8.1", {true, 6, L"Windows Winhlp32 Stub"}, HelpViewer::Browser},
+        {"a Windows 10 file described otherwise", {true, 10, L"Windows Winhlp32"}, HelpViewer::Browser},
+        {"the mark in another letter case", {true, 6, L"WINHLP32 STUB"}, HelpViewer::Browser},
+        {"WinHelp installed on Vista to 8.1, or copied onto 10", {true, 6, L"Windows Help"}, HelpViewer::WinHelp},
+        {"Wine's, which has no version record", {true, 0, L""}, HelpViewer::WinHelp},
+    };
+    for (const Case &test : cases)
+        EXPECT_EQ(ChooseHelpViewer(test.facts), test.expected) << test.what;
+}
+
+TEST(HelpViewer, FactsAreReadFromTheFile)
+{
+    ScratchFolder scratch;
+    // The program's own record: version 1.10, a Japanese translation only.
+    wchar_t unitTests[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, unitTests, MAX_PATH);
+    std::filesystem::path program = std::filesystem::path(unitTests).parent_path().parent_path() / "Quillmar.exe";
+    WinHelpFacts facts = ReadWinHelpFacts(program.c_str());
+    EXPECT_TRUE(facts.present) << program;
+    EXPECT_EQ(facts.fileVersionMajor, 1);
+    EXPECT_EQ(facts.description, L"Quillmar RS-232C to TCP bridge");
+
+    WriteBytes(scratch.File("plain.exe"), "no version record");
+    std::wstring plain = std::filesystem::path(scratch.File("plain.exe")).wstring();
+    facts = ReadWinHelpFacts(plain.c_str());
+    EXPECT_TRUE(facts.present);
+    EXPECT_EQ(facts.fileVersionMajor, 0);
+    EXPECT_EQ(facts.description, L"");
+
+    std::wstring missing = std::filesystem::path(scratch.File("missing.exe")).wstring();
+    EXPECT_FALSE(ReadWinHelpFacts(missing.c_str()).present);
+    std::wstring folder = std::filesystem::path(scratch.Path()).wstring();
+    EXPECT_FALSE(ReadWinHelpFacts(folder.c_str()).present) << "a folder is no program";
 }
 
 std::string ProgramPath()
