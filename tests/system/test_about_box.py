@@ -1,14 +1,20 @@
 """The About box on the real program: its texts, only OK closing it, the
 links painted as underlined blue text with the hand cursor over them alone,
 and a click on a link handing its address to the shell. Also the help
-command, which opens Quillmar.hlp from the current folder in WinHelp."""
+command, which opens Quillmar.hlp from the current folder in WinHelp, and
+where there is no WinHelp, Quillmar.html from the program's folder in the
+browser."""
+import os
 import shutil
+import subprocess
 import time
+from pathlib import Path
+from urllib.parse import unquote, urlparse
 
 import pytest
 
-from harness import (HELP_FILE, IDOK, QMSHELL_EXE, SC_CLOSE, STATUS_TEXT, VK_ESCAPE, R, read_png_rgb, shell,
-                     wait_for, wine_path)
+from harness import (DEFAULT_TIMEOUT, HELP_FILE, IDOK, QMSHELL_EXE, SC_CLOSE, STATUS_TEXT, VK_ESCAPE, WINEPREFIX, R,
+                     read_png_rgb, shell, wait_for, wine_path)
 
 ABOUT, HELP = R.IDM_ABOUT, R.IDM_HELP
 CAPTION = "Quillmar： About"
@@ -185,5 +191,110 @@ def test_a_missing_help_file_is_reported_by_winhelp_and_the_program_goes_on(quil
         wait_for("WinHelp's question to go", lambda: not automation.alive(box))
     finally:
         close_help_windows(automation)
+    assert quillmar.text(STATUS_TEXT) == "Idle"
+    assert automation.enabled(quillmar.window)
+
+
+# Where Wine keeps winhlp32.exe (system32) and where Windows does; the program
+# looks in both.
+WINHELP_PROGRAMS = [WINEPREFIX / "drive_c" / "windows" / "system32" / "winhlp32.exe",
+                    WINEPREFIX / "drive_c" / "windows" / "winhlp32.exe"]
+HTML_CLASS_KEY = r"HKCR\.html"
+BROWSER_KEY = r"HKCU\Software\Wine\WineBrowser"
+PAGE_FAILED_TEXT = "ヘルプのページを開けませんでした。\n"
+
+
+@pytest.fixture
+def without_winhelp():
+    """The prefix's winhlp32.exe moved aside, as on a Windows without WinHelp;
+    back afterwards, and first, should an earlier run have been cut short."""
+    moved = []
+    for program in WINHELP_PROGRAMS:
+        aside = program.with_name(program.name + ".aside")
+        if aside.exists():
+            os.replace(aside, program)
+        if program.exists():
+            os.replace(program, aside)
+            moved.append((aside, program))
+    assert moved, f"no winhlp32.exe in the prefix to move aside: {WINHELP_PROGRAMS}"
+    try:
+        yield
+    finally:
+        for aside, program in moved:
+            os.replace(aside, program)
+
+
+def reg(*arguments):
+    return subprocess.run(["wine", "reg", *map(str, arguments)], capture_output=True,
+                          timeout=DEFAULT_TIMEOUT).returncode
+
+
+@pytest.fixture
+def browser(tmp_path):
+    """A browser for .html pages; the path given holds what it was asked to show.
+
+    Wine's ShellExecute opens a page with the class of .html, htmlfile, whose
+    command is winebrowser (the rig's prefix leaves .html without a class: it
+    is registered by mshtml, which the rig turns off). winebrowser runs the
+    first program of the comma-separated "Browsers" that starts, with the page
+    as a path or file: URL; here a script that writes that to a file. Both
+    keys are put back as they were afterwards."""
+    record = tmp_path / "browser.txt"
+    script = tmp_path / "browser.sh"
+    script.write_text(f'#!/bin/sh\nprintf \'%s\\n\' "$@" >"{record}.new" && mv "{record}.new" "{record}"\n')
+    script.chmod(0o755)
+    assert "," not in str(script), "the list is comma-separated"
+    kept = []
+    for number, key in enumerate((HTML_CLASS_KEY, BROWSER_KEY)):
+        copy = tmp_path / f"key{number}.reg"
+        kept.append((key, copy if reg("export", key, wine_path(copy), "/y") == 0 else None))
+    try:
+        assert reg("add", HTML_CLASS_KEY, "/ve", "/d", "htmlfile", "/f") == 0
+        assert reg("add", BROWSER_KEY, "/v", "Browsers", "/d", script, "/f") == 0
+        yield record
+    finally:
+        for key, copy in kept:
+            reg("delete", key, "/f")
+            if copy is not None:
+                assert reg("import", wine_path(copy)) == 0, f"{key} was not put back from {copy}"
+
+
+def opened_path(argument):
+    """The file a browser was asked to show, given a path or a file: URL."""
+    return Path(unquote(urlparse(argument).path) if argument.startswith("file:") else argument)
+
+
+def test_without_winhelp_help_shows_the_page_beside_the_program_in_the_browser(quillmar, automation, tmp_path,
+                                                                              without_winhelp, browser):
+    page = quillmar.folder / "Quillmar.html"
+    page.write_text("<html><body>Quillmar</body></html>\n")
+    # The current folder is not the program's: the page is looked for beside
+    # the program.
+    current = tmp_path / "elsewhere"
+    current.mkdir()
+    quillmar.start(cwd=current)
+    quillmar.command(HELP)
+    wait_for("the browser to be started", browser.exists, timeout=30)
+    arguments = browser.read_text(encoding="utf-8").splitlines()
+    assert len(arguments) == 1 and opened_path(arguments[0]) == page, arguments
+    windows = automation.windows()
+    assert not any(w["class"] in (WINHELP_CLASS, "#32770") and w["visible"] for w in windows
+                   if w["hwnd"] != quillmar.window), windows
+    assert quillmar.text(STATUS_TEXT) == "Idle"
+
+
+@pytest.mark.parametrize("missing", ["the page", "a browser"])
+def test_without_winhelp_a_page_that_cannot_be_shown_is_named_in_an_error_box(quillmar, automation, without_winhelp,
+                                                                              browser, missing):
+    page = quillmar.folder / "Quillmar.html"
+    if missing == "a browser":
+        page.write_text("<html><body>Quillmar</body></html>\n")
+        reg("delete", HTML_CLASS_KEY, "/f")
+    quillmar.start()
+    quillmar.command(HELP)
+    box, text = automation.wait_message_box(timeout=30)
+    assert text == PAGE_FAILED_TEXT + wine_path(page), text
+    automation.dismiss(box)
+    assert not browser.exists(), "no browser was started"
     assert quillmar.text(STATUS_TEXT) == "Idle"
     assert automation.enabled(quillmar.window)
