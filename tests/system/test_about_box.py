@@ -8,8 +8,6 @@ import os
 import shutil
 import subprocess
 import time
-from pathlib import Path
-from urllib.parse import unquote, urlparse
 
 import pytest
 
@@ -195,12 +193,8 @@ def test_a_missing_help_file_is_reported_by_winhelp_and_the_program_goes_on(quil
     assert automation.enabled(quillmar.window)
 
 
-# Where Wine keeps winhlp32.exe (system32) and where Windows does; the program
-# looks in both.
-WINHELP_PROGRAMS = [WINEPREFIX / "drive_c" / "windows" / "system32" / "winhlp32.exe",
-                    WINEPREFIX / "drive_c" / "windows" / "winhlp32.exe"]
-HTML_CLASS_KEY = r"HKCR\.html"
-BROWSER_KEY = r"HKCU\Software\Wine\WineBrowser"
+WINHELP_PROGRAM = WINEPREFIX / "drive_c" / "windows" / "system32" / "winhlp32.exe"     # where Wine keeps it
+HTML_CLASS_KEY, BROWSER_KEY = r"HKCR\.html", r"HKCU\Software\Wine\WineBrowser"
 PAGE_FAILED_TEXT = "ヘルプのページを開けませんでした。\n"
 
 
@@ -208,20 +202,12 @@ PAGE_FAILED_TEXT = "ヘルプのページを開けませんでした。\n"
 def without_winhelp():
     """The prefix's winhlp32.exe moved aside, as on a Windows without WinHelp;
     back afterwards, and first, should an earlier run have been cut short."""
-    moved = []
-    for program in WINHELP_PROGRAMS:
-        aside = program.with_name(program.name + ".aside")
-        if aside.exists():
-            os.replace(aside, program)
-        if program.exists():
-            os.replace(program, aside)
-            moved.append((aside, program))
-    assert moved, f"no winhlp32.exe in the prefix to move aside: {WINHELP_PROGRAMS}"
-    try:
-        yield
-    finally:
-        for aside, program in moved:
-            os.replace(aside, program)
+    aside = WINHELP_PROGRAM.with_name("winhlp32.exe.aside")
+    if aside.exists():
+        os.replace(aside, WINHELP_PROGRAM)
+    os.replace(WINHELP_PROGRAM, aside)
+    yield
+    os.replace(aside, WINHELP_PROGRAM)
 
 
 def reg(*arguments):
@@ -231,56 +217,40 @@ def reg(*arguments):
 
 @pytest.fixture
 def browser(tmp_path):
-    """A browser for .html pages; the path given holds what it was asked to show.
-
-    Wine's ShellExecute opens a page with the class of .html, htmlfile, whose
-    command is winebrowser (the rig's prefix leaves .html without a class: it
-    is registered by mshtml, which the rig turns off). winebrowser runs the
-    first program of the comma-separated "Browsers" that starts, with the page
-    as a path or file: URL; here a script that writes that to a file. Both
-    keys are put back as they were afterwards."""
-    record = tmp_path / "browser.txt"
-    script = tmp_path / "browser.sh"
+    """Wine's ShellExecute opens a page with the command of the class of
+    .html, winebrowser, which runs the first program of the value Browsers
+    that starts; here a script that writes its arguments to the file whose
+    path this gives. (The rig's prefix has no class for .html: mshtml, turned
+    off, registers it.) Both keys are put back as they were afterwards."""
+    record, script = tmp_path / "browser.txt", tmp_path / "browser.sh"
     script.write_text(f'#!/bin/sh\nprintf \'%s\\n\' "$@" >"{record}.new" && mv "{record}.new" "{record}"\n')
     script.chmod(0o755)
-    assert "," not in str(script), "the list is comma-separated"
-    kept = []
+    kept = {}      # each key, and a copy of it where there was one
     for number, key in enumerate((HTML_CLASS_KEY, BROWSER_KEY)):
         copy = tmp_path / f"key{number}.reg"
-        kept.append((key, copy if reg("export", key, wine_path(copy), "/y") == 0 else None))
+        kept[key] = copy if reg("export", key, wine_path(copy), "/y") == 0 else None
     try:
         assert reg("add", HTML_CLASS_KEY, "/ve", "/d", "htmlfile", "/f") == 0
-        assert reg("add", BROWSER_KEY, "/v", "Browsers", "/d", script, "/f") == 0
+        assert reg("add", BROWSER_KEY, "/v", "Browsers", "/d", script, "/f") == 0     # a list: no commas
         yield record
     finally:
-        for key, copy in kept:
+        for key, copy in kept.items():
             reg("delete", key, "/f")
-            if copy is not None:
-                assert reg("import", wine_path(copy)) == 0, f"{key} was not put back from {copy}"
-
-
-def opened_path(argument):
-    """The file a browser was asked to show, given a path or a file: URL."""
-    return Path(unquote(urlparse(argument).path) if argument.startswith("file:") else argument)
+            assert copy is None or reg("import", wine_path(copy)) == 0, f"{key} not put back from {copy}"
 
 
 def test_without_winhelp_help_shows_the_page_beside_the_program_in_the_browser(quillmar, automation, tmp_path,
                                                                               without_winhelp, browser):
     page = quillmar.folder / "Quillmar.html"
     page.write_text("<html><body>Quillmar</body></html>\n")
-    # The current folder is not the program's: the page is looked for beside
-    # the program.
-    current = tmp_path / "elsewhere"
+    current = tmp_path / "elsewhere"    # not the program's folder, where the page is
     current.mkdir()
     quillmar.start(cwd=current)
     quillmar.command(HELP)
     wait_for("the browser to be started", browser.exists, timeout=30)
-    arguments = browser.read_text(encoding="utf-8").splitlines()
-    assert len(arguments) == 1 and opened_path(arguments[0]) == page, arguments
-    windows = automation.windows()
-    assert not any(w["class"] in (WINHELP_CLASS, "#32770") and w["visible"] for w in windows
-                   if w["hwnd"] != quillmar.window), windows
-    assert quillmar.text(STATUS_TEXT) == "Idle"
+    assert browser.read_text(encoding="utf-8") == page.as_uri() + "\n"
+    shown = [w for w in automation.windows() if w["visible"] and w["hwnd"] != quillmar.window]
+    assert not any(w["class"] in (WINHELP_CLASS, "#32770") for w in shown), shown
 
 
 @pytest.mark.parametrize("missing", ["the page", "a browser"])
@@ -293,8 +263,7 @@ def test_without_winhelp_a_page_that_cannot_be_shown_is_named_in_an_error_box(qu
     quillmar.start()
     quillmar.command(HELP)
     box, text = automation.wait_message_box(timeout=30)
-    assert text == PAGE_FAILED_TEXT + wine_path(page), text
+    assert text == PAGE_FAILED_TEXT + wine_path(page)
     automation.dismiss(box)
     assert not browser.exists(), "no browser was started"
     assert quillmar.text(STATUS_TEXT) == "Idle"
-    assert automation.enabled(quillmar.window)
