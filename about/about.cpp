@@ -4,16 +4,25 @@
 // procedure of ours in front of the static's own: they paint themselves as
 // underlined blue text, show the hand cursor and open their address when
 // clicked; every other message goes on to the static. Each opening of the box
-// puts the procedures in place afresh. Everything here runs on the
-// user-interface thread.
+// puts the procedures in place afresh.
+//
+// The help command looks at the system's winhlp32.exe each time (a few file
+// reads; WinHelp may be installed while the program runs) and shows either
+// Quillmar.hlp in WinHelp or Quillmar.html in the browser; which, is decided
+// by ChooseHelpViewer from the facts gathered, and the reasons are there.
+// Everything here runs on the user-interface thread.
 #include "about.h"
 #include "../res/resource.h"
 #include "../shell/shell.h"
 #include "../util/util.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <string>
+#include <vector>
 
 // The static controls' own procedures, while the box is open; user-interface thread.
 static WNDPROC MailLinkStaticProc;
@@ -33,6 +42,17 @@ constexpr INT_PTR AboutDialogResult = 1;
 constexpr int HelpPathCapacity = 256;
 static const char HelpPathTooLongText[] =
     "ヘルプファイルのパスが255文字を超えるため、ヘルプを表示できません。";
+// Followed by the page's path.
+static const char HelpPageFailedText[] = "ヘルプのページを開けませんでした。\n";
+
+static const wchar_t WinHelpProgramName[] = L"winhlp32.exe";
+// The mark in the description of the stand-in winhlp32.exe, in any letter case.
+static const wchar_t StubMark[] = L"stub";
+// Windows 10's files are version 10.0 and on; the packages that install a
+// working WinHelp stop at Windows 8.1, whose files are version 6.3.
+constexpr WORD FirstVersionWithoutWinHelp = 10;
+// ShellExecute returns a value above this on success, an error code otherwise.
+constexpr INT_PTR ShellExecuteErrorLimit = 32;
 
 static HFONT CreateLinkFont()
 {
@@ -144,7 +164,102 @@ bool HelpPathInDirectory(const char *directory, char *path, size_t capacity)
     return JoinPath(directory, HelpFileName, path, capacity);
 }
 
-void ShowHelp()
+bool HelpPageBesideProgram(const char *program, char *path, size_t capacity)
+{
+    const char *lastBackslash = strrchr(program, '\\');
+    if (lastBackslash == nullptr)
+        return false;
+    // "C:" for a program in a root folder: JoinPath puts the backslash back.
+    std::string folder(program, lastBackslash);
+    return JoinPath(folder.c_str(), HelpPageName, path, capacity);
+}
+
+// Is there a WinHelp that works? Windows Vista and later keep a winhlp32.exe
+// in the Windows folder, but unless the optional WinHelp package was
+// installed (offered up to Windows 8.1, not for 10 and 11) it is a stand-in
+// that only says the help format is not supported. Its version record gives
+// it away: its description is "Windows Winhlp32 Stub" (Vista to 11), and from
+// Windows 10 on its file version is 10.0 or more, a Windows for which no
+// working WinHelp was made. A winhlp32.exe without those marks is taken to
+// work: the package's, one copied onto Windows 10 by hand, and Wine's, which
+// has no version record at all. The version of Windows decides nothing: Wine
+// says it is Windows 10 and its WinHelp works, and so does WinHelp copied
+// onto a Windows 10. Where the file is missing or marked, the page shows the
+// same topics.
+HelpViewer ChooseHelpViewer(const WinHelpFacts &facts)
+{
+    if (!facts.present)
+        return HelpViewer::Browser;
+    std::wstring description;
+    for (wchar_t character : facts.description)
+        description += static_cast<wchar_t>(towlower(character));
+    bool standIn = facts.fileVersionMajor >= FirstVersionWithoutWinHelp ||
+                   description.find(StubMark) != std::wstring::npos;
+    return standIn ? HelpViewer::Browser : HelpViewer::WinHelp;
+}
+
+WinHelpFacts ReadWinHelpFacts(const wchar_t *path)
+{
+    WinHelpFacts facts;
+    DWORD attributes = GetFileAttributesW(path);
+    facts.present = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (!facts.present)
+        return facts;
+    // The record of the file itself, not of its translation for the user's
+    // language, whose description could be translated.
+    DWORD unused = 0;
+    DWORD size = GetFileVersionInfoSizeExW(FILE_VER_GET_NEUTRAL, path, &unused);
+    if (size == 0)
+        return facts;
+    std::vector<BYTE> record(size);
+    if (!GetFileVersionInfoExW(FILE_VER_GET_NEUTRAL, path, 0, size, record.data()))
+        return facts;
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    if (VerQueryValueW(record.data(), L"\\", reinterpret_cast<void **>(&fixed), &length) &&
+        length >= sizeof *fixed)
+        facts.fileVersionMajor = HIWORD(fixed->dwFileVersionMS);
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    } *translation = nullptr;
+    if (!VerQueryValueW(record.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void **>(&translation),
+                        &length) ||
+        length < sizeof *translation)
+        return facts;
+    constexpr size_t KeyCapacity = 64;
+    wchar_t key[KeyCapacity];
+    (void)swprintf(key, KeyCapacity, L"\\StringFileInfo\\%04x%04x\\FileDescription", translation->language,
+                   translation->codePage);
+    wchar_t *description = nullptr;
+    if (VerQueryValueW(record.data(), key, reinterpret_cast<void **>(&description), &length) && length > 0)
+        facts.description.assign(description, wcsnlen(description, length));
+    return facts;
+}
+
+// The facts of the system's winhlp32.exe: the first in the system folder
+// (where Wine keeps it) and the Windows folder shared by all users (where
+// Windows and its WinHelp package keep it; GetWindowsDirectory may name a
+// user's own under Terminal Services), the order in which a program's name
+// is looked up. A folder that cannot be named is skipped.
+static WinHelpFacts SystemWinHelpFacts()
+{
+    for (UINT (WINAPI *folderOf)(wchar_t *, UINT) : {GetSystemDirectoryW, GetSystemWindowsDirectoryW}) {
+        wchar_t folder[MAX_PATH] = {};
+        UINT length = folderOf(folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH)
+            continue;
+        std::wstring path(folder);
+        if (path.back() != L'\\')
+            path += L'\\';
+        WinHelpFacts facts = ReadWinHelpFacts((path + WinHelpProgramName).c_str());
+        if (facts.present)
+            return facts;
+    }
+    return {};
+}
+
+static void ShowHelpFile()
 {
     char directory[HelpPathCapacity] = {};
     char path[HelpPathCapacity] = {};
@@ -155,4 +270,34 @@ void ShowHelp()
     }
     // A missing or unreadable file is WinHelp's to report.
     (void)WinHelpA(MainWindow, path, HELP_FINDER, 0);
+}
+
+static void ShowHelpPage()
+{
+    char program[HelpPathCapacity] = {};
+    char page[HelpPathCapacity] = {};
+    DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
+    if (length == 0 || length >= sizeof program || !HelpPageBesideProgram(program, page, sizeof page)) {
+        MessageBoxA(MainWindow, HelpPathTooLongText, MessageCaption, MB_OK | MB_ICONERROR);
+        return;
+    }
+    // The handler of .html may be a shell extension, which needs COM. A
+    // thread that is in COM already (another apartment) is left as it is.
+    HRESULT entered = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    HINSTANCE opened = ShellExecuteA(MainWindow, nullptr, page, nullptr, nullptr, SW_SHOWNORMAL);
+    if (SUCCEEDED(entered))
+        CoUninitialize();
+    // No page, or nothing to show it with.
+    if (reinterpret_cast<INT_PTR>(opened) <= ShellExecuteErrorLimit) {
+        std::string text = std::string(HelpPageFailedText) + page;
+        MessageBoxA(MainWindow, text.c_str(), MessageCaption, MB_OK | MB_ICONERROR);
+    }
+}
+
+void ShowHelp()
+{
+    if (ChooseHelpViewer(SystemWinHelpFacts()) == HelpViewer::WinHelp)
+        ShowHelpFile();
+    else
+        ShowHelpPage();
 }

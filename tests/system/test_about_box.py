@@ -1,14 +1,18 @@
 """The About box on the real program: its texts, only OK closing it, the
 links painted as underlined blue text with the hand cursor over them alone,
 and a click on a link handing its address to the shell. Also the help
-command, which opens Quillmar.hlp from the current folder in WinHelp."""
+command, which opens Quillmar.hlp from the current folder in WinHelp, and
+where there is no WinHelp, Quillmar.html from the program's folder in the
+browser."""
+import os
 import shutil
+import subprocess
 import time
 
 import pytest
 
-from harness import (HELP_FILE, IDOK, QMSHELL_EXE, SC_CLOSE, STATUS_TEXT, VK_ESCAPE, R, read_png_rgb, shell,
-                     wait_for, wine_path)
+from harness import (DEFAULT_TIMEOUT, HELP_FILE, IDOK, QMSHELL_EXE, SC_CLOSE, STATUS_TEXT, VK_ESCAPE, WINEPREFIX, R,
+                     read_png_rgb, shell, wait_for, wine_path)
 
 ABOUT, HELP = R.IDM_ABOUT, R.IDM_HELP
 CAPTION = "Quillmar： About"
@@ -187,3 +191,79 @@ def test_a_missing_help_file_is_reported_by_winhelp_and_the_program_goes_on(quil
         close_help_windows(automation)
     assert quillmar.text(STATUS_TEXT) == "Idle"
     assert automation.enabled(quillmar.window)
+
+
+WINHELP_PROGRAM = WINEPREFIX / "drive_c" / "windows" / "system32" / "winhlp32.exe"     # where Wine keeps it
+HTML_CLASS_KEY, BROWSER_KEY = r"HKCR\.html", r"HKCU\Software\Wine\WineBrowser"
+PAGE_FAILED_TEXT = "ヘルプのページを開けませんでした。\n"
+
+
+@pytest.fixture
+def without_winhelp():
+    """The prefix's winhlp32.exe moved aside, as on a Windows without WinHelp;
+    back afterwards, and first, should an earlier run have been cut short."""
+    aside = WINHELP_PROGRAM.with_name("winhlp32.exe.aside")
+    if aside.exists():
+        os.replace(aside, WINHELP_PROGRAM)
+    os.replace(WINHELP_PROGRAM, aside)
+    yield
+    os.replace(aside, WINHELP_PROGRAM)
+
+
+def reg(*arguments):
+    return subprocess.run(["wine", "reg", *map(str, arguments)], capture_output=True,
+                          timeout=DEFAULT_TIMEOUT).returncode
+
+
+@pytest.fixture
+def browser(tmp_path):
+    """Wine's ShellExecute opens a page with the command of the class of
+    .html, winebrowser, which runs the first program of the value Browsers
+    that starts; here a script that writes its arguments to the file whose
+    path this gives. (The rig's prefix has no class for .html: mshtml, turned
+    off, registers it.) Both keys are put back as they were afterwards."""
+    record, script = tmp_path / "browser.txt", tmp_path / "browser.sh"
+    script.write_text(f'#!/bin/sh\nprintf \'%s\\n\' "$@" >"{record}.new" && mv "{record}.new" "{record}"\n')
+    script.chmod(0o755)
+    kept = {}      # each key, and a copy of it where there was one
+    for number, key in enumerate((HTML_CLASS_KEY, BROWSER_KEY)):
+        copy = tmp_path / f"key{number}.reg"
+        kept[key] = copy if reg("export", key, wine_path(copy), "/y") == 0 else None
+    try:
+        assert reg("add", HTML_CLASS_KEY, "/ve", "/d", "htmlfile", "/f") == 0
+        assert reg("add", BROWSER_KEY, "/v", "Browsers", "/d", script, "/f") == 0     # a list: no commas
+        yield record
+    finally:
+        for key, copy in kept.items():
+            reg("delete", key, "/f")
+            assert copy is None or reg("import", wine_path(copy)) == 0, f"{key} not put back from {copy}"
+
+
+def test_without_winhelp_help_shows_the_page_beside_the_program_in_the_browser(quillmar, automation, tmp_path,
+                                                                              without_winhelp, browser):
+    page = quillmar.folder / "Quillmar.html"
+    page.write_text("<html><body>Quillmar</body></html>\n")
+    current = tmp_path / "elsewhere"    # not the program's folder, where the page is
+    current.mkdir()
+    quillmar.start(cwd=current)
+    quillmar.command(HELP)
+    wait_for("the browser to be started", browser.exists, timeout=30)
+    assert browser.read_text(encoding="utf-8") == page.as_uri() + "\n"
+    shown = [w for w in automation.windows() if w["visible"] and w["hwnd"] != quillmar.window]
+    assert not any(w["class"] in (WINHELP_CLASS, "#32770") for w in shown), shown
+
+
+@pytest.mark.parametrize("missing", ["the page", "a browser"])
+def test_without_winhelp_a_page_that_cannot_be_shown_is_named_in_an_error_box(quillmar, automation, without_winhelp,
+                                                                              browser, missing):
+    page = quillmar.folder / "Quillmar.html"
+    if missing == "a browser":
+        page.write_text("<html><body>Quillmar</body></html>\n")
+        reg("delete", HTML_CLASS_KEY, "/f")
+    quillmar.start()
+    quillmar.command(HELP)
+    box, text = automation.wait_message_box(timeout=30)
+    assert text == PAGE_FAILED_TEXT + wine_path(page)
+    automation.dismiss(box)
+    assert not browser.exists(), "no browser was started"
+    assert quillmar.text(STATUS_TEXT) == "Idle"

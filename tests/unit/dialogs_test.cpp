@@ -1,6 +1,7 @@
 // What the settings dialogs and the About box do without a window: the
 // number fields' checks, the serial dialog's port list, the paths of the
-// shortcut and the help file, and the shell link itself.
+// shortcut and the help file and page, the choice between WinHelp and the
+// page, and the shell link itself.
 #include "about/about.h"
 #include "config/config.h"
 #include "dialogs/dialogs.h"
@@ -135,6 +136,52 @@ TEST(HelpPath, IsTheDirectoryAndQuillmarHlp)
     ASSERT_TRUE(HelpPathInDirectory(fits.c_str(), path, sizeof path));
     EXPECT_EQ(strlen(path), 255u);
     EXPECT_FALSE(HelpPathInDirectory((fits + "d").c_str(), path, sizeof path));
+}
+
+TEST(HelpPage, IsQuillmarHtmlBesideTheProgram)
+{
+    char path[256];
+    ASSERT_TRUE(HelpPageBesideProgram("C:\\Tools\\Quillmar.exe", path, sizeof path));
+    EXPECT_STREQ(path, "C:\\Tools\\Quillmar.html");
+    ASSERT_TRUE(HelpPageBesideProgram("C:\\Quillmar.exe", path, sizeof path));
+    EXPECT_STREQ(path, "C:\\Quillmar.html");
+    std::string folder(255 - strlen("\\Quillmar.html"), 'd');
+    EXPECT_TRUE(HelpPageBesideProgram((folder + "\\Quillmar.exe").c_str(), path, sizeof path));
+    EXPECT_FALSE(HelpPageBesideProgram((folder + "d\\Quillmar.exe").c_str(), path, sizeof path))
+        << "the program's path fits, the page's would not";
+}
+
+TEST(HelpViewer, IsWinHelpOnlyWhereAWorkingOneIsInstalled)
+{
+    struct Case {
+        const char *what;
+        WinHelpFacts facts;
+        HelpViewer expected;
+    } const cases[] = {
+        {"no winhlp32.exe", {false, 0, L""}, HelpViewer::Browser},
+        {"the stand-in of Windows 10 and 11", {true, 10, L"Windows Winhlp32 Stub"}, HelpViewer::Browser},
+        {"the stand-in of Vista to 8.1", {true, 6, L"Windows Winhlp32 Stub"}, HelpViewer::Browser},
+        {"a Windows 10 file described otherwise", {true, 10, L"Windows Winhlp32"}, HelpViewer::Browser},
+        {"WinHelp installed on Vista to 8.1, or copied onto 10", {true, 6, L"Windows Help"}, HelpViewer::WinHelp},
+        {"Wine's, which has no version record", {true, 0, L""}, HelpViewer::WinHelp},
+    };
+    for (const Case &test : cases)
+        EXPECT_EQ(ChooseHelpViewer(test.facts), test.expected) << test.what;
+}
+
+// Wine's winhlp32.exe, which has no version record, is read in the system
+// tests; this reads a record: the program's own, which has only a Japanese
+// translation.
+TEST(HelpViewer, FactsAreReadFromTheVersionRecord)
+{
+    wchar_t unitTests[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, unitTests, MAX_PATH);
+    std::filesystem::path program = std::filesystem::path(unitTests).parent_path().parent_path() / "Quillmar.exe";
+    WinHelpFacts facts = ReadWinHelpFacts(program.c_str());
+    EXPECT_TRUE(facts.present) << program;
+    EXPECT_EQ(facts.fileVersionMajor, 1);
+    EXPECT_EQ(facts.description, L"Quillmar RS-232C to TCP bridge");
+    EXPECT_FALSE(ReadWinHelpFacts((program.wstring() + L".missing").c_str()).present);
 }
 
 std::string ProgramPath()
