@@ -2,9 +2,10 @@
 //
 // The links are the box's static controls 5003 and 5004 with a window
 // procedure of ours in front of the static's own: they paint themselves as
-// underlined blue text, show the hand cursor and open their address when
-// clicked; every other message goes on to the static. Each opening of the box
-// puts the procedures in place afresh.
+// underlined blue text in a font of their own (sized for the display's DPI),
+// show the hand cursor and open their address when clicked; every other
+// message goes on to the static. Each opening of the box puts the procedures
+// in place afresh.
 //
 // The help command looks at the system's winhlp32.exe each time (a few file
 // reads; WinHelp may be installed while the program runs) and shows either
@@ -28,7 +29,8 @@
 static WNDPROC MailLinkStaticProc;
 static WNDPROC WebLinkStaticProc;
 
-// The links' font, in pixels: underlined, 12 high and 6 wide.
+// The links' font: underlined, 12 pixels high and 6 wide at 96 DPI, scaled
+// to the display's.
 static const char LinkFontFace[] = "ＭＳ ゴシック";
 constexpr LONG LinkFontHeight = 12;
 constexpr LONG LinkFontWidth = 6;
@@ -57,8 +59,8 @@ constexpr INT_PTR ShellExecuteErrorLimit = 32;
 static HFONT CreateLinkFont()
 {
     LOGFONTA font = {};
-    font.lfHeight = LinkFontHeight;
-    font.lfWidth = LinkFontWidth;
+    font.lfHeight = ScaleToDisplay(LinkFontHeight);
+    font.lfWidth = ScaleToDisplay(LinkFontWidth);
     font.lfUnderline = TRUE;
     static_assert(sizeof LinkFontFace <= sizeof font.lfFaceName, "the face name fits LOGFONT");
     memcpy(font.lfFaceName, LinkFontFace, sizeof LinkFontFace);
@@ -107,7 +109,10 @@ static LRESULT LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam, W
         PaintLink(link, text);
         return 0;
     case WM_SETCURSOR:
-        SetCursor(LoadCursorA(AppInstance, MAKEINTRESOURCEA(IDC_CURSOR2)));
+        // Shared: loaded once, at the system's cursor size for the display.
+        SetCursor(static_cast<HCURSOR>(LoadImageA(AppInstance, MAKEINTRESOURCEA(IDC_CURSOR2), IMAGE_CURSOR,
+                                                  GetSystemMetrics(SM_CXCURSOR), GetSystemMetrics(SM_CYCURSOR),
+                                                  LR_SHARED)));
         return TRUE;
     case WM_LBUTTONDOWN:
         // The shell reports its own failures, or has nothing to say.

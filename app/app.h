@@ -16,8 +16,9 @@ constexpr UINT RefreshPeriodMs = 300;
 // tried again.
 constexpr UINT SecondPeriodMs = 1000;
 
-// Right edges of the two status-bar parts, in pixels; part 0 shows a port
-// that is lost, part 1 the elapsed connection time.
+// Right edges of the two status-bar parts, in pixels at 96 DPI (scaled to
+// the display's); part 0 shows a port that is lost, part 1 the elapsed
+// connection time.
 constexpr int StatusBarPartEdges[] = {300, 550};
 constexpr int StatusBarPortPart = 0;
 constexpr int StatusBarTimePart = 1;
@@ -27,6 +28,9 @@ extern UINT TimerResolution;                // set by the start sequence, read b
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 HWND CreateStatusBar(HWND parent, HINSTANCE instance);
+// The program's icon at the system's icon size, which follows the display's
+// DPI (32 pixels at 96); shared, so loaded once for the run.
+HICON LoadProgramIcon();
 void ResetLinkHandles();
 
 // Main window events.

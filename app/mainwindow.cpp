@@ -10,6 +10,7 @@
 #include "../res/resource.h"
 #include "../serial/serial.h"
 #include "../translog/translog.h"
+#include "../util/util.h"
 
 #include <commctrl.h>
 #include <mmsystem.h>
@@ -25,9 +26,19 @@ HWND CreateStatusBar(HWND parent, HINSTANCE instance)
     (void)instance;     // the status window takes its instance from the parent
     StatusBar = CreateStatusWindowA(WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | CCS_BOTTOM, EmptyText,
                                     parent, IDC_STATUS_BAR);
-    SendMessageA(StatusBar, SB_SETPARTS, std::size(StatusBarPartEdges),
-                 reinterpret_cast<LPARAM>(StatusBarPartEdges));
+    int edges[std::size(StatusBarPartEdges)];
+    for (size_t part = 0; part < std::size(edges); ++part)
+        edges[part] = ScaleToDisplay(StatusBarPartEdges[part]);
+    SendMessageA(StatusBar, SB_SETPARTS, std::size(edges), reinterpret_cast<LPARAM>(edges));
     return StatusBar;
+}
+
+// The caption's small icon is left to the system, which makes it from this
+// one, as it always has.
+HICON LoadProgramIcon()
+{
+    return static_cast<HICON>(LoadImageA(AppInstance, MAKEINTRESOURCEA(IDI_QUILLMAR), IMAGE_ICON,
+                                         GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
 }
 
 void ResetLinkHandles()
@@ -44,8 +55,7 @@ static UINT ChooseTimerResolution(const TIMECAPS &caps)
 
 static BOOL StartSequence(HWND window)
 {
-    SendMessageA(window, WM_SETICON, ICON_BIG,
-                 reinterpret_cast<LPARAM>(LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_QUILLMAR))));
+    SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(LoadProgramIcon()));
     SetWindowTextA(window, MainWindowCaption);
     CreateStatusBar(window, AppInstance);
     ResetClock();

@@ -33,6 +33,16 @@ private:
     uint64_t lastSmallChunkUs = 0;
 };
 
+// Pixel sizes follow the display: a size designed at 96 dots per inch (100 %)
+// is scaled to dpi, rounded to the nearest pixel; at 96 it is unchanged.
+constexpr int DesignDpi = USER_DEFAULT_SCREEN_DPI;
+int ScaleForDpi(int value, int dpi);
+// The display's dots per inch, asked once: for a system-DPI-aware process
+// it holds for the whole run. 96 if the screen cannot be asked.
+int DisplayDpi();
+// A size designed at 96 DPI, at the display's DPI.
+int ScaleToDisplay(int value);
+
 // A worker thread that one owner starts, asks to stop and waits for with a
 // limit. The owner is one thread (the user-interface thread here); the body
 // runs on the worker and looks at the stop request between steps.

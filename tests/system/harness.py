@@ -9,6 +9,7 @@ describes in BUILD/test-workers/<worker>/env: its own prefix and wineserver,
 port links and display, so that no worker sees another's program, windows or
 ports. Its TCP ports for the program come from a range of its own too.
 """
+import contextlib
 import itertools
 import json
 import os
@@ -319,6 +320,43 @@ def linux_path(windows_path):
     done = subprocess.run(["winepath", "-u", windows_path], capture_output=True, timeout=DEFAULT_TIMEOUT)
     assert done.returncode == 0, f"winepath cannot map {windows_path!r}: {done.stderr!r}"
     return Path(done.stdout.decode("utf-8").strip())
+
+
+# Where Wine 8 finds the display's DPI: this value first, then LogPixels of
+# HKLM\System\CurrentControlSet\Hardware Profiles\Current\Software\Fonts.
+DPI_KEY, DPI_VALUE = r"HKCU\Control Panel\Desktop", "LogPixels"
+DESIGN_DPI = 96
+
+
+def _reg(*arguments):
+    try:
+        return subprocess.run(["wine", "reg", *arguments], capture_output=True, timeout=DEFAULT_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise AssertionError(f"wine reg {arguments!r} gave no answer in {DEFAULT_TIMEOUT} s") from None
+
+
+@contextlib.contextmanager
+def display_dpi(dpi):
+    """The display's DPI for the programs started meanwhile in this rig's
+    prefix. Each Wine process reads it once as it starts, so neither the
+    wineserver nor the desktop needs restarting; programs already running
+    (qmauto) keep theirs. The prefix's value, or its absence, comes back
+    afterwards."""
+    query = _reg("query", DPI_KEY, "/v", DPI_VALUE)
+    previous = re.search(rb"REG_DWORD\s+0x([0-9a-fA-F]+)", query.stdout) if query.returncode == 0 else None
+
+    def put(value):
+        done = _reg("add", DPI_KEY, "/v", DPI_VALUE, "/t", "REG_DWORD", "/d", str(value), "/f")
+        assert done.returncode == 0, f"cannot set {DPI_KEY}\\{DPI_VALUE}: {done.stderr!r}"
+
+    put(dpi)
+    try:
+        yield
+    finally:
+        if previous is not None:
+            put(int(previous.group(1), 16))
+        else:
+            _reg("delete", DPI_KEY, "/v", DPI_VALUE, "/f")
 
 
 def read_png_rgb(png_path):
