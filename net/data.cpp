@@ -316,6 +316,7 @@ void SocketReceiveThread(WorkerThread &self)
 {
     char block[SocketBlockSize];
     ChunkPacer pacer(BusyChunkSpacingMs);
+    bool drained = false;   // the last receive emptied the socket
     LONG finished = 0;      // the connection whose peer has closed its end, or whose socket failed
     while (LinkState != LinkShuttingDown && self.KeepGoing()) {
         // A block that waits for the port goes first: nothing more is read
@@ -340,21 +341,27 @@ void SocketReceiveThread(WorkerThread &self)
             if (SerialWriteHeld() || Telnet.offset < Telnet.length)
                 continue;       // the port holds a block back: it goes first
         }
-        // On a busy stream what the peer sends meanwhile gathers in the
-        // socket and goes to the port as one block.
-        if (DWORD waitMs = pacer.WaitMs(); waitMs != 0)
-            (void)WaitForSingleObject(self.StopEvent(), waitMs);
-        int received = ReceiveFromPeer(connection, block, sizeof block);
-        if (received > 0 && telnet) {
-            memcpy(Telnet.pending, block, static_cast<size_t>(received));
-            Telnet.length = static_cast<size_t>(received);
-            Telnet.offset = 0;
-            pacer.Ended(static_cast<DWORD>(received), SocketBlockSize);
+        // A receive that got less than a block emptied the socket: the next
+        // bytes come with an FD_READ, so no receive is spent to learn that
+        // none wait. On a busy stream what the peer sends meanwhile gathers
+        // in the socket and goes to the port as one block.
+        if (drained) {
+            drained = false;
+            WaitForWork(self);
             continue;
         }
+        pacer.Pause();
+        int received = ReceiveFromPeer(connection, block, sizeof block);
         if (received > 0) {
-            SerialWrite(connection, block, received);
+            if (telnet) {
+                memcpy(Telnet.pending, block, static_cast<size_t>(received));
+                Telnet.length = static_cast<size_t>(received);
+                Telnet.offset = 0;
+            } else {
+                SerialWrite(connection, block, received);
+            }
             pacer.Ended(static_cast<DWORD>(received), SocketBlockSize);
+            drained = received < SocketBlockSize;
             continue;
         }
         if (received == ConnectionEnded)

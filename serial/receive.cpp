@@ -239,26 +239,16 @@ void WaitForPeer()
     (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, timeoutMs);
 }
 
-// The first byte of a chunk is in: on a busy line the rest gathers in the
-// queue for the rest of the spacing, unless the thread has news.
-void AwaitRestOfChunk(const Reader &reader)
-{
-    DWORD waitMs = reader.pacer.WaitMs();
-    if (waitMs == 0)
-        return;
-    HANDLE events[] = {SerialReader.StopEvent(), ReaderWake()};
-    (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, waitMs);
-}
-
-// One pass: wait for the port or a read, look at the queue, read and send.
-// A quiet line costs nothing: the read that waits for the next byte is
-// waited for without a limit.
 // The connection to read for: none while the peer has asked for no data.
 LONG ConnectionToServe()
 {
     return PeerSuspended ? 0 : CurrentConnection();
 }
 
+// One pass: wait for the port or a read, look at the queue, read and send.
+// A quiet line costs nothing: the read that waits for the next byte is
+// waited for without a limit. Once the first byte of a chunk is in, on a
+// busy line the rest gathers in the queue for the rest of the spacing.
 void Pass(Reader &reader)
 {
     LONG connection = ConnectionToServe();
@@ -267,7 +257,7 @@ void Pass(Reader &reader)
     else if (connection == 0)
         WaitForPeer();
     if (reader.wakeUp && !reader.inFlight && reader.held > 0)
-        AwaitRestOfChunk(reader);
+        reader.pacer.Pause();
 
     DWORD queued = QueuedInput(reader);
     ApplyFlowControl(reader, queued);

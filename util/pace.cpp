@@ -39,3 +39,9 @@ DWORD ChunkPacer::WaitMs() const
 {
     return ChunkWaitMs(lastSmallChunkUs, ClockMicroseconds(), spacingMs);
 }
+
+void ChunkPacer::Pause() const
+{
+    if (DWORD waitMs = WaitMs(); waitMs != 0)
+        Sleep(waitMs);
+}

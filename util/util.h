@@ -27,6 +27,10 @@ public:
     // A chunk of fullSize bytes means more waits already: the next goes at once.
     void Ended(DWORD size, DWORD fullSize);
     DWORD WaitMs() const;
+    // Waits that long: a plain sleep, which under Wine costs no call into
+    // the wineserver (a timed wait on an event costs two) and never holds a
+    // stop up for longer than the spacing.
+    void Pause() const;
 
 private:
     DWORD spacingMs;

@@ -10,6 +10,7 @@ port links and display, so that no worker sees another's program, windows or
 ports. Its TCP ports for the program come from a range of its own too.
 """
 import contextlib
+import fcntl
 import itertools
 import json
 import os
@@ -24,6 +25,7 @@ import sys
 import threading
 import struct
 import subprocess
+import termios
 import time
 import tty
 import zlib
@@ -772,7 +774,16 @@ def reset_while_sending(peer, quillmar):
     """The peer, no longer reading while the device talks, leaves with a
     reset once the buffers on the way are full and a send waits for room:
     the failed send is shown and stays."""
-    time.sleep(1)
+    # Full means the peer's receive queue has stopped growing: on a busy
+    # machine the device may take longer than any fixed pause to fill it.
+    queued = []
+
+    def still_full():
+        queued.append(struct.unpack("i", fcntl.ioctl(peer.fileno(), termios.FIONREAD, b"\0" * 4))[0])
+        time.sleep(0.25)
+        return len(queued) > 2 and queued[-1] > 0 and queued[-1] == queued[-2] == queued[-3]
+    wait_for("the peer's receive queue to fill", still_full)
+    time.sleep(0.5)     # and the bridge's send queue behind it
     peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     peer.close()
     try:
