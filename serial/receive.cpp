@@ -247,8 +247,9 @@ LONG ConnectionToServe()
 
 // One pass: wait for the port or a read, look at the queue, read and send.
 // A quiet line costs nothing: the read that waits for the next byte is
-// waited for without a limit. Once the first byte of a chunk is in, on a
-// busy line the rest gathers in the queue for the rest of the spacing.
+// waited for without a limit. On a busy line the next chunk gathers in the
+// queue for the rest of the spacing before the thread looks: it is then
+// read at once, without the read that waits for its first byte.
 void Pass(Reader &reader)
 {
     LONG connection = ConnectionToServe();
@@ -256,7 +257,7 @@ void Pass(Reader &reader)
         CollectRead(reader, reader.wakeUp ? INFINITE : PollPeriodMs);
     else if (connection == 0)
         WaitForPeer();
-    if (reader.wakeUp && !reader.inFlight && reader.held > 0)
+    else if (reader.held == 0)
         reader.pacer.Pause();
 
     DWORD queued = QueuedInput(reader);
