@@ -360,7 +360,7 @@ void SocketReceiveThread(WorkerThread &self)
             } else {
                 SerialWrite(connection, block, received);
             }
-            pacer.Ended(static_cast<DWORD>(received), SocketBlockSize);
+            pacer.Ended(static_cast<DWORD>(received), PacedChunkLimit);
             drained = received < SocketBlockSize;
             continue;
         }

@@ -223,7 +223,7 @@ void Forward(Reader &reader, LONG connection)
     if (sent == 0 && !Abandoned())
         return;
     reader.held = 0;
-    reader.pacer.Ended(count, SerialReadSize);
+    reader.pacer.Ended(count, PacedChunkLimit);
     CountBytes(SerialToLanBytes, static_cast<int32_t>(count));
     SerialToLanSilence = Settings.DTUPTIME.load();
 }

@@ -109,6 +109,9 @@ constexpr DWORD SerialReadSize = 8192;          // at most this much per read
 // than one per byte or two; the delay it adds stays well under the 10 ms a
 // device may notice.
 constexpr DWORD BusyChunkSpacingMs = 3;
+// A chunk of at least this many bytes goes on at once: the stream is ahead
+// of the spacing, and the chunk's cost is spread over its bytes.
+constexpr DWORD PacedChunkLimit = 1024;
 constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes, and for a full socket
 constexpr DWORD ReadCancelWaitMs = 1000;
 constexpr DWORD PortLookPeriodMs = 1000;        // the receive thread's look at a port without a peer

@@ -3,7 +3,7 @@
 // trickles steadily those calls, not the bytes, are the whole cost: so a
 // chunk that follows a small one closely waits out the rest of a short
 // spacing, and the bytes that arrive meanwhile go with it. A chunk after a
-// quiet spell, or after a full one (the stream is already ahead), never
+// quiet spell, or after a large one (the stream is already ahead), never
 // waits.
 #include "util.h"
 
@@ -30,9 +30,9 @@ DWORD ChunkWaitMs(uint64_t lastSmallChunkUs, uint64_t nowUs, DWORD spacingMs)
     return static_cast<DWORD>((spacingUs - elapsedUs + 999) / 1000);     // whole milliseconds, rounded up
 }
 
-void ChunkPacer::Ended(DWORD size, DWORD fullSize)
+void ChunkPacer::Ended(DWORD size, DWORD largeSize)
 {
-    lastSmallChunkUs = size < fullSize ? ClockMicroseconds() : 0;
+    lastSmallChunkUs = size < largeSize ? ClockMicroseconds() : 0;
 }
 
 DWORD ChunkPacer::WaitMs() const

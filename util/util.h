@@ -24,8 +24,9 @@ DWORD ChunkWaitMs(uint64_t lastSmallChunkUs, uint64_t nowUs, DWORD spacingMs);
 class ChunkPacer {
 public:
     explicit ChunkPacer(DWORD spacing) : spacingMs(spacing) {}
-    // A chunk of fullSize bytes means more waits already: the next goes at once.
-    void Ended(DWORD size, DWORD fullSize);
+    // A chunk of at least largeSize bytes means the stream is ahead: the
+    // next goes at once.
+    void Ended(DWORD size, DWORD largeSize);
     DWORD WaitMs() const;
     // Waits that long: a plain sleep, which under Wine costs no call into
     // the wineserver (a timed wait on an event costs two) and never holds a
