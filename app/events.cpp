@@ -30,11 +30,15 @@ constexpr size_t StatusTextCapacity = 64;
 // loss is enough. User-interface thread.
 static bool WriteErrorShown;
 
+// Part 0 of the status bar: a lost port, or else the line a peer in
+// RFC 2217 mode set while it differs from the user's, or nothing.
 void ShowPortState()
 {
     char text[StatusTextCapacity] = {};
     if (PortLost)
         snprintf(text, sizeof text, PortLostFormat, Settings.COM + 1);
+    else
+        (void)PeerLineText(text, sizeof text);      // leaves text empty when the line is the user's
     SendMessageA(StatusBar, SB_SETTEXTA, StatusBarPortPart, reinterpret_cast<LPARAM>(text));
 }
 
@@ -103,6 +107,7 @@ static void OnClose(HWND window)
     LinkState = LinkIdle;
     CloseConnection(CloseByUser);
     StopClock();
+    ShowPortState();
 }
 
 void OnCommand(HWND window, WORD command)
@@ -165,6 +170,7 @@ static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0)
     LinkState = IsClientMode() ? LinkIdle : LinkListening;
     CloseConnection(reason);
     StopClock();
+    ShowPortState();
     if (int sendError = SendErrorOf(connection); sendError != 0)
         ShowSocketError(sendError);
     else if (error != 0 && !EndsTheConnection(error))
@@ -181,7 +187,7 @@ static void StartDataThreads()
 static void OnConnected()
 {
     LinkState = LinkConnected;
-    OpenDataPath(ConnectionSocket);
+    OpenDataPath(ConnectionSocket, Settings.RFC2217 != 0);
     StartDataThreads();
 }
 
@@ -277,6 +283,16 @@ void OnPeerFinished(LONG connection, int error)
     EndConnectionFromNetwork(CloseByNetwork, error);
 }
 
+// A peer in RFC 2217 mode broke the protocol: the connection is dropped,
+// and the status text says why until the next change.
+void OnPeerProtocolFault(LONG connection, const char *reason)
+{
+    if (LinkState != LinkConnected || connection != CurrentConnection())
+        return;
+    EndConnectionFromNetwork(CloseByNetwork, 0);
+    SetStatusText(reason);
+}
+
 // A data thread found the port gone. The port is closed and tried again
 // every second; a write that failed is told once per loss, here rather than
 // on the data thread, so that no box holds the data up.
@@ -305,6 +321,7 @@ void OnRefreshTick()
 void OnSecondTick()
 {
     CountDownQuietSpells();
+    NoteModemLines();
     if (PortLost && RetryLostPort())
         OnPortChanged();
 }

@@ -104,6 +104,12 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CONNECTION_ABORTED:
         OnConnectionAborted(static_cast<LONG>(wParam), static_cast<int>(lParam));
         return FALSE;
+    case WM_PEER_LINE:
+        ShowPortState();
+        return FALSE;
+    case WM_PEER_PROTOCOL_FAULT:
+        OnPeerProtocolFault(static_cast<LONG>(wParam), reinterpret_cast<const char *>(lParam));
+        return FALSE;
     case WM_PEER_FINISHED:
         OnPeerFinished(static_cast<LONG>(wParam), static_cast<int>(lParam));
         return FALSE;

@@ -40,6 +40,7 @@ struct SettingsRecord {
     std::atomic<int32_t> DTRSLAN;
     std::atomic<int32_t> DTLANRS;
     std::atomic<int32_t> DTUPTIME;
+    std::atomic<int32_t> RFC2217;       // 1: the connection speaks RFC 2217, 0: raw bytes; read as one starts
 };
 
 extern SettingsRecord Settings;
@@ -115,6 +116,8 @@ inline constexpr SettingKey SettingKeys[] = {
     {"DTLANRS", SettingKind::Number, FieldOf<&SettingsRecord::DTLANRS>(), 0},
     {"DTUPTIME", SettingKind::Number, FieldOf<&SettingsRecord::DTUPTIME>(), 5, nullptr,
      {1, 3600, "通信付加までのタイムアウトが不正です。1～3600を入力してください。"}},
+    // Added last: a new file lists the keys above in the order it always had.
+    {"RFC2217", SettingKind::Number, FieldOf<&SettingsRecord::RFC2217>(), 0},
 };
 
 // The row of a key; a name that is not in the table does not compile.

@@ -1,4 +1,5 @@
-// The number fields of the settings dialogs: text to value, or a refusal.
+// The fields of the settings dialogs: a number field's text to a value, or
+// a refusal; a check box to and from a 0/1 setting.
 //
 // The text is checked whole rather than read with GetDlgItemInt, which takes
 // "-5" as 4294967291 and "12ab" as 12 on some systems: a field either holds
@@ -61,4 +62,14 @@ bool StoreNumberField(HWND dialog, int control, const SettingKey &key)
     }
     key.field.store(value);
     return true;
+}
+
+int32_t CheckBoxFlag(HWND dialog, int control)
+{
+    return IsDlgButtonChecked(dialog, control) == BST_CHECKED ? 1 : 0;
+}
+
+void SetCheckBox(HWND dialog, int control, int32_t flag)
+{
+    CheckDlgButton(dialog, control, flag != 0 ? BST_CHECKED : BST_UNCHECKED);
 }

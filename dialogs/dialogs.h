@@ -33,12 +33,16 @@ bool ParseDecimalInRange(const char *text, int32_t lowest, int32_t highest, int3
 // passes. Otherwise Settings stays as it is, a box owned by the dialog gives
 // the key's refusal and the cursor goes back into the field; false.
 bool StoreNumberField(HWND dialog, int control, const SettingKey &key);
+// A check box of a 0/1 setting: any value but 0 shows ticked, and a ticked
+// box is stored as 1.
+int32_t CheckBoxFlag(HWND dialog, int control);
+void SetCheckBox(HWND dialog, int control, int32_t flag);
 
 // The option dialog: automatic connection, the rate period and the time tags.
 INT_PTR CALLBACK OptionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// The socket dialog: server or client mode, the two ports and the addresses.
-// It changes Settings only; the next connection uses them.
+// The socket dialog: server or client mode, the two ports, the addresses and
+// RFC 2217. It changes Settings only; the next connection uses them.
 INT_PTR CALLBACK SocketDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The start-up shortcut. Paths are in the process code page and, like the

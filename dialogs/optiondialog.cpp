@@ -14,16 +14,6 @@
 // Both OK and Cancel end the dialog with this; the caller does not use it.
 constexpr INT_PTR OptionDialogResult = 2;
 
-static int32_t CheckBoxFlag(HWND dialog, int control)
-{
-    return IsDlgButtonChecked(dialog, control) == BST_CHECKED ? 1 : 0;
-}
-
-static void SetCheckBox(HWND dialog, int control, int32_t flag)
-{
-    CheckDlgButton(dialog, control, flag != 0 ? BST_CHECKED : BST_UNCHECKED);
-}
-
 // The directions and the timeout mean something only with time tags on;
 // their ticks and text stay as they are while they are disabled.
 static void EnableTagFields(HWND dialog, BOOL enable)

@@ -1,13 +1,16 @@
 // The socket settings dialog: server or client mode, the listening port and
-// the three permitted peer addresses, the destination port and address.
+// the three permitted peer addresses, the destination port and address, and
+// whether connections speak RFC 2217.
 //
 // The dialog runs modally on the user-interface thread and changes Settings
 // in memory only, on OK and field by field: MODE first, then each port once
-// it has passed its check, then the addresses. A refused port stops OK where
-// it stands; what was stored before it stays (a later Cancel keeps it). The
-// connection manager, on the same thread, takes the values at its next
-// start. The boxes that refuse a port are owned by the dialog, so that it
-// stays disabled, and so cannot be confirmed or closed again, while one is up.
+// it has passed its check, then the addresses and the RFC 2217 box. A
+// refused port stops OK where it stands; what was stored before it stays (a
+// later Cancel keeps it). The connection manager, on the same thread, takes
+// the values at its next start; a connection that is up keeps what it
+// started with. The boxes that refuse a port are owned by the dialog, so
+// that it stays disabled, and so cannot be confirmed or closed again, while
+// one is up.
 #include "dialogs.h"
 #include "../res/resource.h"
 
@@ -57,6 +60,7 @@ static void ShowSettings(HWND dialog)
     ShowAddress(dialog, IDC_SOCK_DEST_ADDRESS, DottedAddress(Settings.IP));
     for (size_t slot = 0; slot < std::size(PermittedAddressControls); ++slot)
         ShowAddress(dialog, PermittedAddressControls[slot], *PermittedAddressFields[slot]);
+    SetCheckBox(dialog, IDC_SOCK_RFC2217, Settings.RFC2217);
 }
 
 // Both ports are checked whatever the mode, and the addresses of the
@@ -70,6 +74,7 @@ static void StoreSettings(HWND dialog)
     FormatDottedAddress(ReadAddress(dialog, IDC_SOCK_DEST_ADDRESS), Settings.IP, sizeof Settings.IP);
     for (size_t slot = 0; slot < std::size(PermittedAddressControls); ++slot)
         *PermittedAddressFields[slot] = ReadAddress(dialog, PermittedAddressControls[slot]);
+    Settings.RFC2217 = CheckBoxFlag(dialog, IDC_SOCK_RFC2217);
     EndDialog(dialog, SocketDialogResult);
 }
 

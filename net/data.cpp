@@ -18,11 +18,22 @@
 // closes the socket only then, so nothing the peer sent before closing is
 // lost. A block the port could not take is held, and nothing more is
 // received until it is written, so TCP holds the peer back meanwhile.
+//
+// A connection opened in RFC 2217 mode speaks Telnet: the receive thread
+// decodes what the peer sends, writes the data to the port, answers the
+// negotiation and applies the peer's line requests in order with the data
+// around them, and sends every answer whole under PeerSendLock, which the
+// serial receive thread holds for each chunk it sends.
 #include "net.h"
+#include "../config/config.h"
+#include "../res/version.h"
 #include "../serial/serial.h"
 #include "../shell/shell.h"
+#include "../telnet/telnet.h"
 #include "../util/util.h"
 
+#include <cstdio>
+#include <cstring>
 #include <iterator>
 
 static HANDLE SocketReadEvent;          // made by the first start; set on the user-interface thread
@@ -33,6 +44,12 @@ static LONG ConnectionSerial;           // user-interface thread: counts the con
 static SRWLOCK DataPathLock = SRWLOCK_INIT;     // shared: data threads, one call; exclusive: user-interface thread
 static LONG PathConnection;                     // under DataPathLock
 static SOCKET PathSocket;                       // under DataPathLock
+static bool PathTelnet;                         // under DataPathLock: the connection speaks RFC 2217
+static SRWLOCK PeerSendLock = SRWLOCK_INIT;     // one message to the peer at a time
+// A change of the modem lines to tell the peer, with the connection it is
+// for: the user-interface thread sets, the socket receive thread sends.
+static std::atomic<LONG> ModemNoteConnection;
+static std::atomic<uint8_t> ModemNoteState;
 // The last connection a send failed on for good, and the error: written by
 // the serial receive thread under DataPathLock, so that once the path is
 // closed they are final for that connection.
@@ -60,12 +77,13 @@ static void WakeDataThreads()
     WakeSerialReader();
 }
 
-LONG OpenDataPath(SOCKET socket)
+LONG OpenDataPath(SOCKET socket, bool telnet)
 {
     LONG connection = ++ConnectionSerial;
     AcquireSRWLockExclusive(&DataPathLock);     // held by the others for WritableWaitMs at most
     PathConnection = connection;
     PathSocket = socket;
+    PathTelnet = telnet;
     ReleaseSRWLockExclusive(&DataPathLock);
     WakeDataThreads();
     return connection;
@@ -76,8 +94,28 @@ void CloseDataPath()
     AcquireSRWLockExclusive(&DataPathLock);
     PathConnection = 0;
     PathSocket = 0;
+    PathTelnet = false;
     ReleaseSRWLockExclusive(&DataPathLock);
     WakeDataThreads();
+    RestoreUserLine();
+}
+
+bool PeerSpeaksTelnet(LONG connection)
+{
+    AcquireSRWLockShared(&DataPathLock);
+    bool telnet = connection != 0 && PathConnection == connection && PathTelnet;
+    ReleaseSRWLockShared(&DataPathLock);
+    return telnet;
+}
+
+void LockPeerSends()
+{
+    AcquireSRWLockExclusive(&PeerSendLock);
+}
+
+void UnlockPeerSends()
+{
+    ReleaseSRWLockExclusive(&PeerSendLock);
 }
 
 LONG CurrentConnection()
@@ -169,6 +207,111 @@ static void ReportPeerFinished(LONG connection, int error)
     PostMessageA(MainWindow, WM_PEER_FINISHED, static_cast<WPARAM>(connection), error);
 }
 
+// RFC 2217 mode: the Telnet side of the connection the thread serves.
+// Socket receive thread.
+struct TelnetPath {
+    LONG connection;                    // the one the session is for
+    TelnetSession session;
+    uint8_t pending[SocketBlockSize];   // received and not yet decoded
+    size_t length;
+    size_t offset;
+};
+static TelnetPath Telnet;
+
+// One Telnet message to the peer, whole: ends early only with its
+// connection, or when the connection failed.
+static void SendToTelnetPeer(LONG connection, const uint8_t *bytes, size_t length)
+{
+    LockPeerSends();
+    size_t offset = 0;
+    while (offset < length) {
+        int sent = SendToPeer(connection, reinterpret_cast<const char *>(bytes) + offset,
+                              static_cast<int>(length - offset));
+        if (sent == ConnectionEnded || (sent == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK))
+            break;
+        if (sent > 0)
+            offset += static_cast<size_t>(sent);
+    }
+    UnlockPeerSends();
+}
+
+static void AnswerRequest(LONG connection, const ComRequest &request)
+{
+    uint8_t reply[TelnetAnswerCapacity + TelnetSubnegotiationCapacity];
+    size_t length = 0;
+    if (request.command == ComSignature) {
+        char signature[TelnetSubnegotiationCapacity];
+        snprintf(signature, sizeof signature, "Quillmar %s COM%d", QUILLMAR_VERSION_TEXT, Settings.COM + 1);
+        length = BuildSignatureReply(signature, reply, sizeof reply);
+    } else {
+        uint32_t value = ApplyPeerRequest(connection, request.command, request.value);
+        length = BuildComReply(request.command, value, reply, sizeof reply);
+    }
+    if (length > 0)
+        SendToTelnetPeer(connection, reply, length);
+}
+
+// A new connection in RFC 2217 mode: a fresh session, and our offers.
+static void BeginTelnet(LONG connection)
+{
+    uint8_t greeting[TelnetAnswerCapacity];
+    Telnet.connection = connection;
+    Telnet.length = Telnet.offset = 0;
+    size_t length = StartTelnetSession(Telnet.session, greeting);
+    SendToTelnetPeer(connection, greeting, length);
+}
+
+// Decodes what waits, until it is all used or the port holds a block back.
+// False when the peer broke the protocol: the main window is told why.
+static bool DecodeWaiting(LONG connection)
+{
+    if (LONG noted = ModemNoteConnection.exchange(0); noted == connection) {
+        uint8_t note[TelnetAnswerCapacity];
+        SendToTelnetPeer(connection, note, BuildComNotify(ComNotifyModemState, ModemNoteState, note, sizeof note));
+    }
+    while (Telnet.offset < Telnet.length && !SerialWriteHeld()) {
+        uint8_t data[SocketBlockSize];
+        TelnetOutput output = {};
+        output.data = data;
+        TelnetStep step = TelnetStep::NeedMore;
+        Telnet.offset += DecodeFromPeer(Telnet.session, Telnet.pending + Telnet.offset, Telnet.length - Telnet.offset,
+                                        output, step);
+        if (output.answerLength > 0)
+            SendToTelnetPeer(connection, output.answers, output.answerLength);
+        // The data before a request is the port's first, at the old line.
+        if (output.dataLength > 0)
+            SerialWrite(connection, reinterpret_cast<const char *>(data), static_cast<int>(output.dataLength));
+        if (step == TelnetStep::Request)
+            AnswerRequest(connection, output.request);
+        if (step == TelnetStep::Fault) {
+            PostMessageA(MainWindow, WM_PEER_PROTOCOL_FAULT, static_cast<WPARAM>(connection),
+                         reinterpret_cast<LPARAM>(output.fault));
+            return false;
+        }
+    }
+    return true;
+}
+
+void NoteModemLines()
+{
+    static DWORD lastState;     // user-interface thread
+    LONG connection = CurrentConnection();
+    uint8_t mask = PeerModemStateMask();
+    HANDLE port = PortHandle;
+    DWORD state = 0;
+    if (mask == 0 || !PeerSpeaksTelnet(connection) || !PortIsOpen(port) || !GetCommModemStatus(port, &state))
+        return;     // ports without modem lines (a pty) refuse the question
+    // The lines sit in the high nibble as RFC 2217 has them; the changes go
+    // in the low one.
+    DWORD changed = (state ^ lastState) & ModemLineBits;
+    lastState = state;
+    if ((changed & mask) == 0)
+        return;
+    ModemNoteState = static_cast<uint8_t>((state & ModemLineBits) | (changed >> ModemDeltaShift));
+    ModemNoteConnection = connection;
+    WakeSocketReceiveThread();
+}
+
 void SocketReceiveThread(WorkerThread &self)
 {
     char block[SocketBlockSize];
@@ -186,11 +329,29 @@ void SocketReceiveThread(WorkerThread &self)
             WaitForWork(self);
             continue;
         }
+        bool telnet = PeerSpeaksTelnet(connection);
+        if (telnet) {
+            if (Telnet.connection != connection)
+                BeginTelnet(connection);
+            if (!DecodeWaiting(connection)) {
+                finished = connection;
+                continue;
+            }
+            if (SerialWriteHeld() || Telnet.offset < Telnet.length)
+                continue;       // the port holds a block back: it goes first
+        }
         // On a busy stream what the peer sends meanwhile gathers in the
         // socket and goes to the port as one block.
         if (DWORD waitMs = pacer.WaitMs(); waitMs != 0)
             (void)WaitForSingleObject(self.StopEvent(), waitMs);
         int received = ReceiveFromPeer(connection, block, sizeof block);
+        if (received > 0 && telnet) {
+            memcpy(Telnet.pending, block, static_cast<size_t>(received));
+            Telnet.length = static_cast<size_t>(received);
+            Telnet.offset = 0;
+            pacer.Ended(static_cast<DWORD>(received), SocketBlockSize);
+            continue;
+        }
         if (received > 0) {
             SerialWrite(connection, block, received);
             pacer.Ended(static_cast<DWORD>(received), SocketBlockSize);

@@ -79,7 +79,8 @@ void FormatPeerText(uint32_t address, char *text, size_t capacity);
 // it was closed and no byte meant for one connection reaches another. What
 // the serial side calls of it (CurrentConnection, SendToPeer) is declared in
 // serial/serial.h, where the two sides meet.
-LONG OpenDataPath(SOCKET socket);       // the new connection's serial
+// A connection in RFC 2217 mode (telnet) speaks Telnet to its peer.
+LONG OpenDataPath(SOCKET socket, bool telnet);      // the new connection's serial
 void CloseDataPath();
 // One recv on the socket of the connection: what recv returned, or
 // ConnectionEnded; WSAGetLastError tells why after -1.
@@ -87,6 +88,12 @@ int ReceiveFromPeer(LONG connection, char *buffer, int size);
 // The error of a send that failed for good on the connection, 0 if none
 // did; final once the path has been closed.
 int SendErrorOf(LONG connection);
+
+// Once a second on the user-interface thread: a change of the modem lines
+// that a peer in RFC 2217 mode asked to hear of is sent to it.
+constexpr DWORD ModemLineBits = MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON;
+constexpr int ModemDeltaShift = 4;
+void NoteModemLines();
 
 // For every FD_READ, connection change and port that comes back: the socket
 // receive thread looks again.

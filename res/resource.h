@@ -51,6 +51,7 @@
 #define IDC_SOCK_PERMIT1                1055
 #define IDC_SOCK_PERMIT2                1056
 #define IDC_SOCK_PERMIT3                1057
+#define IDC_SOCK_RFC2217                1059
 
 // Option dialog.
 #define IDC_OPTION_RATE                 1038

@@ -234,7 +234,7 @@ DWORD FlowLineFunction(int32_t flow, bool raise)
 
 static void MoveFlowLine(bool raise)
 {
-    DWORD function = FlowLineFunction(Settings.FLOW, raise);
+    DWORD function = FlowLineFunction(FlowInForce(), raise);
     if (function != 0)
         (void)EscapeCommFunction(PortHandle, function);    // ports without modem lines refuse; nothing to do
 }

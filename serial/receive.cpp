@@ -17,6 +17,7 @@
 #include "serial.h"
 #include "../config/config.h"
 #include "../shell/shell.h"
+#include "../telnet/telnet.h"
 #include "../translog/translog.h"
 #include "../util/util.h"
 
@@ -163,12 +164,26 @@ void StartRead(Reader &reader, DWORD count)
 }
 
 // Sends the chunk to the peer of the connection; returns how many of its
-// bytes went out. The chunk's rest goes with a connection that ends.
+// bytes went out. The chunk's rest goes with a connection that ends. To a
+// peer in RFC 2217 mode the chunk goes escaped, whole before any answer of
+// the socket receive thread; the log and the count take the chunk's own
+// bytes.
 int SendChunk(Reader &reader, LONG connection, const char *chunk, int length, int tagLength)
 {
+    char escaped[2 * (TimeTagCapacity + SerialReadSize)];
+    bool telnet = PeerSpeaksTelnet(connection);
+    const char *wire = chunk;
+    int wireLength = length;
+    if (telnet) {
+        wireLength = static_cast<int>(EscapeForPeer(reinterpret_cast<const uint8_t *>(chunk),
+                                                    static_cast<size_t>(length), reinterpret_cast<uint8_t *>(escaped)));
+        wire = escaped;
+    }
+    int wireOffset = 0;
     int offset = 0;
-    while (offset < length && !Abandoned()) {
-        int sent = SendToPeer(connection, chunk + offset, length - offset);
+    LockPeerSends();
+    while (wireOffset < wireLength && !Abandoned()) {
+        int sent = SendToPeer(connection, wire + wireOffset, wireLength - wireOffset);
         if (sent == ConnectionEnded)
             break;
         if (sent == SOCKET_ERROR) {
@@ -182,10 +197,15 @@ int SendChunk(Reader &reader, LONG connection, const char *chunk, int length, in
             }
             continue;
         }
-        if (SerialToLanLog.open)
-            LogSerialToLan(chunk + offset, sent, DataBytesIn(offset, sent, tagLength));
-        offset += sent;
+        wireOffset += sent;
+        int done = telnet ? static_cast<int>(DataBytesInEscaped(reinterpret_cast<const uint8_t *>(wire),
+                                                                static_cast<size_t>(wireOffset)))
+                          : wireOffset;
+        if (SerialToLanLog.open && done > offset)
+            LogSerialToLan(chunk + offset, done - offset, DataBytesIn(offset, done - offset, tagLength));
+        offset = done;
     }
+    UnlockPeerSends();
     return offset;
 }
 
@@ -214,7 +234,7 @@ void Forward(Reader &reader, LONG connection)
 // the line drops while bytes pile up.
 void WaitForPeer()
 {
-    DWORD timeoutMs = FlowLineFunction(Settings.FLOW, false) != 0 ? PollPeriodMs : PortLookPeriodMs;
+    DWORD timeoutMs = FlowLineFunction(FlowInForce(), false) != 0 ? PollPeriodMs : PortLookPeriodMs;
     HANDLE events[] = {SerialReader.StopEvent(), ReaderWake()};
     (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, timeoutMs);
 }
@@ -233,9 +253,15 @@ void AwaitRestOfChunk(const Reader &reader)
 // One pass: wait for the port or a read, look at the queue, read and send.
 // A quiet line costs nothing: the read that waits for the next byte is
 // waited for without a limit.
+// The connection to read for: none while the peer has asked for no data.
+LONG ConnectionToServe()
+{
+    return PeerSuspended ? 0 : CurrentConnection();
+}
+
 void Pass(Reader &reader)
 {
-    LONG connection = CurrentConnection();
+    LONG connection = ConnectionToServe();
     if (reader.inFlight)
         CollectRead(reader, reader.wakeUp ? INFINITE : PollPeriodMs);
     else if (connection == 0)
@@ -245,7 +271,7 @@ void Pass(Reader &reader)
 
     DWORD queued = QueuedInput(reader);
     ApplyFlowControl(reader, queued);
-    connection = CurrentConnection();
+    connection = ConnectionToServe();
     if (StopRequested(reader))
         return;
     if (connection == 0) {

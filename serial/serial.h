@@ -133,6 +133,12 @@ LONG CurrentConnection();
 // hard send error the connection is dropped.
 constexpr DWORD WritableWaitMs = 50;
 int SendToPeer(LONG connection, const char *data, int count);
+// Whether the connection speaks RFC 2217 (Telnet) rather than raw bytes.
+bool PeerSpeaksTelnet(LONG connection);
+// Held around one message to the peer (a chunk, or a Telnet reply), so that
+// the two data threads' messages never interleave within one.
+void LockPeerSends();
+void UnlockPeerSends();
 
 // The bytes each direction moved since the display last took them, and the
 // seconds left of each direction's quiet spell (a time tag is due at 0). The
@@ -201,6 +207,46 @@ bool RetryLostPort();
 // Settings.COM stay as they were and 1 is returned. Otherwise returns what
 // the open returned.
 int ReopenSerialPort(int com);
+// The line of the port in the record's terms.
+struct PortLine {
+    int32_t bps;
+    uint8_t bits;
+    uint8_t parity;     // NOPARITY..SPACEPARITY
+    uint8_t stopBits;   // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
+    int32_t flow;       // FlowMode
+};
+// The user's line, from the settings record.
+PortLine UserLine();
+
+// RFC 2217 mode: the line a peer sets for its connection. The socket
+// receive thread applies each request (a COM-PORT-OPTION command and its
+// value) to the open port as its writer and returns the value in force for
+// the reply; a value the port refuses leaves what the port kept. The main
+// window is told by WM_PEER_LINE.
+uint32_t ApplyPeerRequest(LONG connection, uint8_t command, uint32_t value);
+// The peer asked for no data for now (FLOWCONTROL-SUSPEND): the serial
+// receive thread leaves the bytes in the port's queue until it resumes.
+extern std::atomic<bool> PeerSuspended;
+// The modem lines the peer wants to hear about (SET-MODEMSTATE-MASK).
+uint8_t PeerModemStateMask();
+// After the connection's path is closed, on the user-interface thread: the
+// port goes back to the user's line, if a peer changed it.
+void RestoreUserLine();
+// The peer's line as "115200 8N1" while it differs from the user's.
+bool PeerLineText(char *text, size_t capacity);
+// The flow mode in force: the peer's while it has set one, else the user's.
+int32_t FlowInForce();
+// The pure pieces: a request applied to a line (false when it changes
+// nothing: a query, or a value no port takes), the value a reply reports,
+// and the line's text.
+bool LineWithRequest(PortLine &line, uint8_t command, uint32_t value);
+uint32_t LineReplyValue(const PortLine &line, uint8_t command, uint32_t asked);
+int FormatPortLine(const PortLine &line, char *text, size_t capacity);
+// A request on the port outside a write, by the writer's thread: false
+// while the port is being taken.
+bool AcquirePortAsWriter();
+void ReleasePortAsWriter();
+
 // Takes the port from the writer: a write under way is cancelled and its
 // rest held. False when the writer did not let go within the time-out.
 bool TakePortFromWriter(DWORD timeoutMs);

@@ -185,6 +185,21 @@ bool TakePortFromWriter(DWORD timeoutMs)
     return true;
 }
 
+bool AcquirePortAsWriter()
+{
+    WriterBusy = 1;
+    if (PortClosing) {
+        WriterBusy = 0;
+        return false;
+    }
+    return true;
+}
+
+void ReleasePortAsWriter()
+{
+    WriterBusy = 0;
+}
+
 void GivePortToWriter()
 {
     PortClosing = 0;

@@ -35,6 +35,12 @@ constexpr UINT WM_SOCKET_CLOSED = WM_USER + 1005;
 constexpr UINT WM_CLOCK_TICK = WM_USER + 1006;
 // From a data thread when bytes move while the refresh tick sleeps.
 constexpr UINT WM_BYTES_MOVED = WM_USER + 1007;
+// From the socket receive thread when a peer in RFC 2217 mode changed the
+// line; wParam is the connection.
+constexpr UINT WM_PEER_LINE = WM_USER + 1008;
+// From the socket receive thread when a peer broke the Telnet protocol;
+// wParam is the connection, lParam the reason (a static text).
+constexpr UINT WM_PEER_PROTOCOL_FAULT = WM_USER + 1009;
 
 enum LinkStateValue : LONG {
     LinkConnected = 0,

@@ -47,7 +47,8 @@ constexpr uint8_t ComServerOffset = 100;
 // One complete COM-PORT-OPTION request from the peer. value: the baud rate
 // for SET-BAUDRATE (sent as 4 bytes, network order), the one value byte for
 // the others, 0 when the request carried none (SIGNATURE asks for ours with
-// no text; a text the peer sends as its own signature is dropped).
+// no text; a text the peer sends as its own signature is dropped;
+// NOTIFY-LINESTATE or NOTIFY-MODEMSTATE without a value polls for the state).
 struct ComRequest {
     ComCommand command;
     uint32_t value;
@@ -73,7 +74,7 @@ struct TelnetSession {
     uint8_t command;            // the negotiation verb (WILL..DONT) being read
     uint8_t sub[TelnetSubnegotiationCapacity];
     size_t subLength;
-    bool subOverflow;
+    const char *fault;          // once the peer broke the protocol: why (every later call ends so)
     uint8_t usEnabled[256 / 8];     // options this side has enabled (WILL agreed)
     uint8_t themEnabled[256 / 8];   // options the peer has enabled (DO agreed)
     uint8_t usAsked[256 / 8];       // our WILL sent and not yet answered
@@ -112,7 +113,8 @@ size_t DataBytesInEscaped(const uint8_t *escaped, size_t escapedLength);
 
 // The server's reply to a request, carrying the value in force: 4 bytes for
 // SET-BAUDRATE, none for FLOWCONTROL-SUSPEND/RESUME, 1 for the others.
-// Returns the length, 0 when capacity is too small.
+// Returns the length, 0 when capacity is too small (and for SIGNATURE, whose
+// reply BuildSignatureReply builds, or a command past PURGE-DATA).
 size_t BuildComReply(ComCommand command, uint32_t value, uint8_t *output, size_t capacity);
 // The reply to SIGNATURE: the text, its 255s doubled.
 size_t BuildSignatureReply(const char *text, uint8_t *output, size_t capacity);

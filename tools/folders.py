@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-FOLDERS = ("util", "res", "shell", "config", "translog", "serial", "net", "dialogs", "about", "app")
+FOLDERS = ("util", "telnet", "res", "shell", "config", "translog", "serial", "net", "dialogs", "about", "app")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"\.\./([^/"]+)/', re.M)
 
 

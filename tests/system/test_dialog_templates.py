@@ -88,7 +88,7 @@ TEMPLATES = {
     "IDD_DIALOG_LOG2": log_window((10, 9, 67, 8), (30, 23, 78, 8), (30, 35, 35, 8), (72, 35, 42, 8),
                                   (121, 35, 35, 8), (68, 50, 50, 14)),
     # The radio buttons have neither a tab stop nor a group mark.
-    "IDD_DIALOG_SOCK": dict(style=SETTINGS_DIALOG, size=(197, 217), caption="Quillmar： Socket", controls=[
+    "IDD_DIALOG_SOCK": dict(style=SETTINGS_DIALOG, size=(197, 232), caption="Quillmar： Socket", controls=[
         (R.IDC_SOCK_SERVER, "Button", CHILD | BS_AUTORADIOBUTTON, (19, 51, 52, 8), "サーバー接続"),
         (R.IDC_SOCK_CLIENT, "Button", CHILD | BS_AUTORADIOBUTTON, (19, 145, 59, 8), "クライアント接続"),
         (R.IDC_SOCK_LISTEN_PORT, "Edit", CHILD | WS_BORDER | WS_TABSTOP | ES_RIGHT, (104, 62, 38, 12), ""),
@@ -97,6 +97,8 @@ TEMPLATES = {
         (R.IDC_SOCK_PERMIT3, "SysIPAddress32", CHILD | WS_TABSTOP, (104, 122, 76, 11), ""),
         (R.IDC_SOCK_DEST_PORT, "Edit", CHILD | WS_BORDER | WS_TABSTOP | ES_RIGHT, (105, 156, 38, 12), ""),
         (R.IDC_SOCK_DEST_ADDRESS, "SysIPAddress32", CHILD | WS_TABSTOP, (105, 171, 76, 11), ""),
+        (R.IDC_SOCK_RFC2217, "Button", CHILD | WS_TABSTOP | BS_AUTOCHECKBOX, (19, 215, 150, 10),
+         "RFC 2217 リモート回線制御"),
         (R.IDOK, "Button", CHILD | WS_TABSTOP | BS_PUSHBUTTON, (84, 197, 50, 14), "OK"),
         (R.IDCANCEL, "Button", CHILD | WS_TABSTOP | BS_PUSHBUTTON, (138, 197, 50, 14), "ｷｬﾝｾﾙ"),
         (R.IDC_STATIC, "Static", CHILD | WS_GROUP | SS_LEFT, (33, 18, 58, 8), "ソケット接続設定"),

@@ -1,6 +1,6 @@
 """The socket settings dialog on the real program: what it shows, which
 fields each mode enables, the two port checks, the field-by-field storing
-of OK, Cancel, and what SAVE then writes."""
+of OK, Cancel, the RFC 2217 box, and what SAVE then writes."""
 import pytest
 
 from harness import IDCANCEL, IDOK, R, wait_for
@@ -11,6 +11,7 @@ DEST_PORT, DEST_ADDRESS, SERVER, CLIENT, LISTEN_PORT = (R.IDC_SOCK_DEST_PORT, R.
                                                         R.IDC_SOCK_SERVER, R.IDC_SOCK_CLIENT,
                                                         R.IDC_SOCK_LISTEN_PORT)
 PERMITS = (R.IDC_SOCK_PERMIT1, R.IDC_SOCK_PERMIT2, R.IDC_SOCK_PERMIT3)
+RFC2217 = R.IDC_SOCK_RFC2217
 DEST_PORT_INVALID = "接続先ポートが不正です。1～65535を入力してください。"
 LISTEN_PORT_INVALID = "待ち受けポートが不正です。1～65535を入力してください。"
 WS_TABSTOP, WS_GROUP = 0x00010000, 0x00020000
@@ -24,6 +25,13 @@ def server_fields_enabled(automation, dialog):
     if len(set(server)) != 1 or len(set(client)) != 1:
         return None
     return server[0], client[0]
+
+
+def toggle_rfc2217(automation, dialog):
+    """Clicks the RFC 2217 box and waits for it to show the other state."""
+    ticked = 1 - automation.checked(dialog, RFC2217)
+    automation.click(dialog, RFC2217)
+    wait_for(f"the RFC 2217 box to read {ticked}", lambda: automation.checked(dialog, RFC2217) == ticked)
 
 
 def press_ok(automation, dialog):
@@ -56,6 +64,7 @@ def test_shows_the_settings_and_each_mode_enables_its_fields(quillmar, automatio
     assert automation.ip_address(dialog, DEST_ADDRESS)[1] == "192.168.0.1"
     for control in PERMITS:
         assert automation.ip_address(dialog, control)[1] == "0.0.0.0"
+    assert automation.checked(dialog, RFC2217) == 0
 
     automation.click(dialog, SERVER)
     wait_for("server mode's fields", lambda: server_fields_enabled(automation, dialog) == (True, False))
@@ -74,20 +83,20 @@ def test_template_texts_and_tab_order(quillmar, automation):
     # The IP-address controls' own edits are children too; they are not ours.
     ours = [child for child in children
             if not (child["class"] == "Edit" and child["id"] not in (DEST_PORT, LISTEN_PORT))]
-    order = [child["id"] for child in ours if child["id"] in (SERVER, CLIENT, LISTEN_PORT, *PERMITS, DEST_PORT,
-                                                                DEST_ADDRESS, IDOK, IDCANCEL)]
-    assert order == [SERVER, CLIENT, LISTEN_PORT, *PERMITS, DEST_PORT, DEST_ADDRESS, IDOK, IDCANCEL]
+    tab_order = [SERVER, CLIENT, LISTEN_PORT, *PERMITS, DEST_PORT, DEST_ADDRESS, RFC2217, IDOK, IDCANCEL]
+    assert [child["id"] for child in ours if child["id"] in tab_order] == tab_order
     by_id = {child["id"]: child for child in ours}
     # Neither radio button has a group mark or a tab stop of its own; the
     # button control gives the checked one a tab stop.
     assert by_id[SERVER]["style"] & (WS_TABSTOP | WS_GROUP) == 0
     assert by_id[CLIENT]["style"] & (WS_TABSTOP | WS_GROUP) == WS_TABSTOP
-    for control in (LISTEN_PORT, *PERMITS, DEST_PORT, DEST_ADDRESS):
+    for control in (LISTEN_PORT, *PERMITS, DEST_PORT, DEST_ADDRESS, RFC2217):
         assert by_id[control]["style"] & WS_TABSTOP
     for control in (*PERMITS, DEST_ADDRESS):
         assert by_id[control]["class"] == "SysIPAddress32"
     assert by_id[SERVER]["title"] == "サーバー接続"
     assert by_id[CLIENT]["title"] == "クライアント接続"
+    assert by_id[RFC2217]["title"] == "RFC 2217 リモート回線制御"
     assert by_id[IDOK]["title"] == "OK" and by_id[IDCANCEL]["title"] == "ｷｬﾝｾﾙ"
     labels = {child["title"] for child in children if child["id"] in (-1, 0xFFFF)}
     assert {"ソケット接続設定", "接続設定", "待ち受けポート：", "接続許可アドレス：", "1．", "2．", "3．",
@@ -101,30 +110,35 @@ def test_port_65535_is_accepted_shown_again_and_saved(quillmar, automation):
     dialog = quillmar.open_dialog(SOCK, CAPTION)
     automation.set_text(dialog, DEST_PORT, "65535")
     automation.set_text(dialog, LISTEN_PORT, "65535")
+    toggle_rfc2217(automation, dialog)
     press_ok(automation, dialog)
     expect_closed(automation, dialog)
     dialog = quillmar.open_dialog(SOCK, CAPTION)
     assert automation.text(dialog, DEST_PORT) == "65535"
     assert automation.text(dialog, LISTEN_PORT) == "65535"
+    assert automation.checked(dialog, RFC2217) == 1
     automation.command(dialog, IDCANCEL)
     expect_closed(automation, dialog)
     settings = quillmar.saved_settings()
-    assert (settings["PORT"], settings["SPORT"]) == ("65535", "65535")
+    assert (settings["PORT"], settings["SPORT"], settings["RFC2217"]) == ("65535", "65535", "1")
+    assert list(settings)[-2:] == ["DTUPTIME", "RFC2217"], "RFC2217 is written after the other keys"
 
 
 def test_stored_ports_above_32767_are_shown_and_confirmed_unchanged(quillmar, automation):
-    quillmar.write_ini("[DATA]\r\nPORT=50000\r\nSPORT=40000\r\nMODE=0\r\nIP=10.0.0.9\r\n")
+    quillmar.write_ini("[DATA]\r\nPORT=50000\r\nSPORT=40000\r\nMODE=0\r\nIP=10.0.0.9\r\nRFC2217=1\r\n")
     quillmar.start()
     dialog = quillmar.open_dialog(SOCK, CAPTION)
     assert automation.checked(dialog, SERVER) == 1
+    assert automation.checked(dialog, RFC2217) == 1
+    toggle_rfc2217(automation, dialog)     # OK stores it cleared
     assert server_fields_enabled(automation, dialog) == (True, False)
     assert automation.text(dialog, DEST_PORT) == "50000"
     assert automation.text(dialog, LISTEN_PORT) == "40000"
     press_ok(automation, dialog)
     expect_closed(automation, dialog)
     settings = quillmar.saved_settings()
-    assert (settings["PORT"], settings["SPORT"], settings["MODE"], settings["IP"]) == \
-        ("50000", "40000", "0", "10.0.0.9")
+    assert (settings["PORT"], settings["SPORT"], settings["MODE"], settings["IP"], settings["RFC2217"]) == \
+        ("50000", "40000", "0", "10.0.0.9", "0")
 
 
 BAD_PORTS = ["0", "65536", "-1", "-65535", "port", "80a", "4294967297", ""]
@@ -194,10 +208,11 @@ def test_choosing_the_other_mode_and_cancel_changes_nothing(quillmar, automation
     automation.click(dialog, SERVER)
     wait_for("server mode", lambda: automation.checked(dialog, SERVER) == 1)
     automation.set_text(dialog, DEST_PORT, "1234")
+    toggle_rfc2217(automation, dialog)
     automation.command(dialog, IDCANCEL)
     expect_closed(automation, dialog)
     settings = quillmar.saved_settings()
-    assert (settings["MODE"], settings["PORT"]) == ("1", "9001")
+    assert (settings["MODE"], settings["PORT"], settings["RFC2217"]) == ("1", "9001", "0")
 
 
 def test_addresses_are_stored_and_an_empty_slot_is_zero(quillmar, automation):

@@ -70,10 +70,10 @@ TEST(DataPath, AnEndedConnectionReachesNoSocket)
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
     SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    LONG first = OpenDataPath(socket);
+    LONG first = OpenDataPath(socket, false);
     CloseDataPath();
     EXPECT_EQ(CurrentConnection(), 0);
-    LONG second = OpenDataPath(socket);
+    LONG second = OpenDataPath(socket, false);
     EXPECT_NE(second, first);
     EXPECT_EQ(CurrentConnection(), second);
     char byte = 0;

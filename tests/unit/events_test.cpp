@@ -137,7 +137,7 @@ TEST_F(SocketNotifications, AnAbortedConnectionEndsLikeACloseAndShowsTheError)
 {
     Settings.MODE = 0;
     LinkState = LinkConnected;
-    LONG connection = OpenDataPath(socket);
+    LONG connection = OpenDataPath(socket, false);
     OnConnectionAborted(connection, WSAECONNABORTED);
     EXPECT_EQ(LinkState, LinkListening);
     EXPECT_EQ(CurrentConnection(), 0);
@@ -150,7 +150,7 @@ TEST_F(SocketNotifications, ReportsAboutAnEarlierConnectionAreIgnored)
 {
     Settings.MODE = 1;
     LinkState = LinkConnected;
-    LONG connection = OpenDataPath(socket);
+    LONG connection = OpenDataPath(socket, false);
     OnConnectionAborted(connection - 1, WSAECONNABORTED);
     OnPeerFinished(connection - 1, 0);
     EXPECT_EQ(LinkState, LinkConnected);
@@ -166,7 +166,7 @@ TEST_F(SocketNotifications, AReceiveThatFailsEndsTheConnection)
     for (int error : {WSAECONNRESET, WSAENETRESET}) {
         LinkState = LinkConnected;
         ConnectionSocket = socket;
-        OnPeerFinished(OpenDataPath(socket), error);
+        OnPeerFinished(OpenDataPath(socket, false), error);
         EXPECT_EQ(LinkState, LinkListening);
         EXPECT_EQ(Status(), error == WSAECONNRESET ? "Accept Waiting ・・・" : "Socket Error: 10052");
         socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);

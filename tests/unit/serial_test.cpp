@@ -227,3 +227,55 @@ TEST(SerialWrite, NoBytesTouchesNothing)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PeerLine, RequestsChangeTheLineOnlyWithValuesAPortTakes)
+{
+    const PortLine user = {9600, 8, NOPARITY, ONESTOPBIT, FlowNone};
+    struct Case {
+        uint8_t command;
+        uint32_t value;
+        bool changes;
+        PortLine after;
+        uint32_t reply;
+    } cases[] = {
+        {1, 115200, true, {115200, 8, NOPARITY, ONESTOPBIT, FlowNone}, 115200},
+        {1, 0, false, user, 9600},                          // a query
+        {1, 4294967295u, false, user, 9600},
+        {2, 7, true, {9600, 7, NOPARITY, ONESTOPBIT, FlowNone}, 7},
+        {2, 9, false, user, 8},
+        {3, 3, true, {9600, 8, EVENPARITY, ONESTOPBIT, FlowNone}, 3},
+        {3, 6, false, user, 1},
+        {4, 2, true, {9600, 8, NOPARITY, TWOSTOPBITS, FlowNone}, 2},
+        {4, 3, true, {9600, 8, NOPARITY, ONE5STOPBITS, FlowNone}, 3},
+        {5, 2, true, {9600, 8, NOPARITY, ONESTOPBIT, FlowXonXoff}, 2},
+        {5, 3, true, {9600, 8, NOPARITY, ONESTOPBIT, FlowRtsCts}, 3},
+        {5, 16, true, {9600, 8, NOPARITY, ONESTOPBIT, FlowRtsCts}, 16},     // inbound asked, inbound told
+        {5, 0, false, user, 1},
+        {5, 17, false, user, 1},                            // DCD flow: no such mode here
+    };
+    for (const Case &c : cases) {
+        PortLine line = user;
+        EXPECT_EQ(LineWithRequest(line, c.command, c.value), c.changes) << int(c.command) << " " << c.value;
+        EXPECT_EQ(line.bps, c.after.bps);
+        EXPECT_EQ(line.bits, c.after.bits);
+        EXPECT_EQ(line.parity, c.after.parity);
+        EXPECT_EQ(line.stopBits, c.after.stopBits);
+        EXPECT_EQ(line.flow, c.after.flow);
+        EXPECT_EQ(LineReplyValue(line, c.command, c.value), c.reply) << int(c.command) << " " << c.value;
+    }
+}
+
+TEST(PeerLine, TextNamesSpeedBitsParityAndStopBits)
+{
+    char text[32];
+    FormatPortLine({115200, 8, NOPARITY, ONESTOPBIT, FlowNone}, text, sizeof text);
+    EXPECT_STREQ(text, "115200 8N1");
+    FormatPortLine({57600, 7, EVENPARITY, TWOSTOPBITS, FlowRtsCts}, text, sizeof text);
+    EXPECT_STREQ(text, "57600 7E2");
+    FormatPortLine({300, 5, SPACEPARITY, ONE5STOPBITS, FlowNone}, text, sizeof text);
+    EXPECT_STREQ(text, "300 5S1.5");
+}
+
+}  // namespace
