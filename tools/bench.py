@@ -28,6 +28,11 @@ Measured, for each bridge:
     at once: bytes lost or changed, and the largest delay of a byte after it
     would have been complete on the line.
 
+With --rfc2217, Quillmar also runs in RFC 2217 mode (RFC2217=1), its peer
+a minimal Telnet client (TelnetEnd: BINARY and the COM port option asked
+for, 0xFF doubled and undoubled, the bridge's negotiation dropped), in a
+column beside raw mode's, with their ratio and whether it is within 20 %.
+
 The figures are printed as a table beside the targets; they are never a pass
 or fail of their own. Every wait has a time-out, and a transfer that stops
 moving ends its measurement with what was seen.
@@ -236,6 +241,78 @@ class TcpEnd:
             raise Stuck(f"the TCP connection failed: {error}") from None
 
 
+IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
+TELNET_BINARY, TELNET_COM_PORT = 0, 44
+
+
+class TelnetEnd(TcpEnd):
+    """The peer side of a bridge in RFC 2217 mode: a client that asks for
+    BINARY both ways and for the COM port option, doubles each 0xFF it sends
+    and undoes the doubling of what it receives; everything else the bridge
+    sends (its negotiation, subnegotiations) is read and dropped. As lean as
+    TcpEnd, so that the figures are the bridge's, not a client library's."""
+
+    def __init__(self, sock):
+        sock.sendall(bytes([IAC, WILL, TELNET_BINARY, IAC, DO, TELNET_BINARY, IAC, WILL, TELNET_COM_PORT]))
+        super().__init__(sock)
+        self.state = "data"         # or "iac", "option", "sub", "sub-iac"
+
+    def write(self, data):
+        """Returns how many bytes of data went out. A doubled 0xFF cut in two
+        by a short send is finished at once, so that no half of it waits."""
+        escaped = bytes(data).replace(b"\xff", b"\xff\xff")
+        sent = self.sock.send(escaped)
+        doubled = escaped.count(IAC, 0, sent)
+        if doubled % 2:
+            self._finish(b"\xff")
+        return sent - doubled + (doubled + 1) // 2
+
+    def _finish(self, rest):
+        deadline = time.monotonic() + MESSAGE_TIMEOUT
+        while rest:
+            if time.monotonic() > deadline:
+                raise Stuck(f"could not send the second half of a doubled 0xFF in {MESSAGE_TIMEOUT:.0f} s")
+            select.select([], [self.sock], [], 0.01)
+            try:
+                rest = rest[self.sock.send(rest):]
+            except BlockingIOError:
+                continue
+
+    def read(self, size):
+        """The data among what arrived; BlockingIOError when it was all Telnet."""
+        raw = super().read(size)
+        if not raw or (self.state == "data" and IAC not in raw):
+            return raw
+        data = bytearray()
+        position = 0
+        while position < len(raw):
+            if self.state == "data":
+                found = raw.find(IAC, position)
+                if found < 0:
+                    data += raw[position:]
+                    break
+                data += raw[position:found]
+                self.state, position = "iac", found + 1
+                continue
+            byte = raw[position]
+            position += 1
+            if self.state == "iac":
+                if byte == IAC:
+                    data.append(IAC)
+                    self.state = "data"
+                else:
+                    self.state = "sub" if byte == SB else "option" if byte in (WILL, WONT, DO, DONT) else "data"
+            elif self.state == "option":
+                self.state = "data"
+            elif self.state == "sub":
+                self.state = "sub-iac" if byte == IAC else "sub"
+            elif self.state == "sub-iac":
+                self.state = "data" if byte == SE else "sub"
+        if not data:
+            raise BlockingIOError
+        return bytes(data)
+
+
 def connect_with_retry(port, timeout):
     """Connects to the bridge's listener, which may take a moment to open."""
     deadline = time.monotonic() + timeout
@@ -292,6 +369,8 @@ class TerminalHolder:
 
 class QuillmarBridge:
     name = "Quillmar"
+    settings = {}
+    lan_end = TcpEnd
 
     def __init__(self, automation):
         self.automation = automation
@@ -307,14 +386,14 @@ class QuillmarBridge:
         self.holder = TerminalHolder(self.ports.devices[-1][1])
         self.program = Quillmar(folder, self.automation)
         port = free_tcp_port()
-        self.program.write_settings(MODE=0, SPORT=port, CONNECT=1, BPS=LINE_BAUD)
+        self.program.write_settings(MODE=0, SPORT=port, CONNECT=1, BPS=LINE_BAUD, **self.settings)
         try:
             self.program.start()
             self.sock = connect_with_retry(port, START_TIMEOUT)
             self.program.wait_text(STATUS_TEXT, PEER_NAME, timeout=START_TIMEOUT)
         except (AssertionError, AutomationError) as error:
             raise Stuck(f"Quillmar did not come up connected: {error}") from None
-        return PtyEnd(master), TcpEnd(self.sock)
+        return PtyEnd(master), self.lan_end(self.sock)
 
     def pids(self):
         return {"process": self.program.process.pid if self.program else None,
@@ -337,6 +416,13 @@ class QuillmarBridge:
         self.sock = self.program = self.holder = self.ports = None
         if problems:
             raise Stuck("Quillmar did not end cleanly: " + "; ".join(problems))
+
+
+class Rfc2217Bridge(QuillmarBridge):
+    """Quillmar in RFC 2217 mode, its peer a minimal Telnet client."""
+    name = "Quillmar RFC 2217"
+    settings = {"RFC2217": 1}
+    lan_end = TelnetEnd
 
 
 class SocatBridge:
@@ -815,6 +901,23 @@ def paced_lost(direction):
     return pick
 
 
+RATIO_LABELS = {(Rfc2217Bridge.name, QuillmarBridge.name): "RFC 2217/raw"}
+# RFC 2217 mode may cost this much against raw mode (a fraction).
+RFC2217_MARGIN = 0.2
+
+
+def rfc2217_verdict(label, rfc2217, raw):
+    """Whether RFC 2217 mode's figure is within the margin of raw mode's, for
+    the rows where more or less is plainly better; "" for the others."""
+    if label.startswith("Throughput"):
+        within = rfc2217 >= (1 - RFC2217_MARGIN) * raw if rfc2217 is not None and raw else None
+    elif label.startswith(("Latency", "CPU")):
+        within = rfc2217 <= (1 + RFC2217_MARGIN) * raw if rfc2217 is not None and raw else None
+    else:
+        return ""
+    return "-" if within is None else "met" if within else "missed"
+
+
 def figure(value):
     if isinstance(value, int):
         return str(value)
@@ -830,7 +933,13 @@ def render(bridges, outcomes, args, stopped=None):
     second), the target and whether the first bridge (Quillmar) meets it.
     `stopped` says why the run ended early, if it did."""
     names = [bridge.name for bridge in bridges]
-    header = ["Figure"] + names + ([f"{names[0]}/{names[1]}"] if len(names) == 2 else []) + ["Target", "Result"]
+    # Ratios: Quillmar to the reference, and RFC 2217 mode to raw, each when both ran.
+    ratios = [(first, second) for first, second in ((QuillmarBridge.name, SocatBridge.name),
+                                                     (Rfc2217Bridge.name, QuillmarBridge.name))
+              if first in names and second in names]
+    judge_rfc2217 = (Rfc2217Bridge.name, QuillmarBridge.name) in ratios
+    header = (["Figure"] + names + [RATIO_LABELS.get(pair, "/".join(pair)) for pair in ratios] + ["Target", "Result"] +
+              (["RFC 2217 within 20 %"] if judge_rfc2217 else []))
     lines, notes = [], []
 
     def cell(name, measurement, pick):
@@ -856,16 +965,18 @@ def render(bridges, outcomes, args, stopped=None):
         return value, figure(value)
 
     for label, measurement, pick, target_text, test in rows():
-        cells = [cell(name, measurement, pick) for name in names]
-        row = [label] + [text for _, text in cells]
-        if len(names) == 2:
-            first, second = cells[0][0], cells[1][0]
-            row.append(f"{first / second:.2f}" if first is not None and second else "-")
+        cells = dict(zip(names, (cell(name, measurement, pick) for name in names)))
+        row = [label] + [cells[name][1] for name in names]
+        for first, second in ratios:
+            top, bottom = cells[first][0], cells[second][0]
+            row.append(f"{top / bottom:.2f}" if top is not None and bottom else "-")
         verdict = ""
         if test and names[0] == QuillmarBridge.name:
             # Judged on the figure as printed, so that a shown 1.00 never meets "< 1".
-            verdict = "met" if cells[0][0] is not None and test(float(cells[0][1])) else "missed"
+            verdict = "met" if cells[names[0]][0] is not None and test(float(cells[names[0]][1])) else "missed"
         row += [target_text, verdict]
+        if judge_rfc2217:
+            row.append(rfc2217_verdict(label, cells[Rfc2217Bridge.name][0], cells[QuillmarBridge.name][0]))
         lines.append(row)
 
     for name in names:
@@ -895,6 +1006,9 @@ def render(bridges, outcomes, args, stopped=None):
                "wineserver over the same spell (socat has none).")
     out.append(f"Machine: {os.cpu_count()} cores; load average {LOAD_AT_START[0]:.2f} at the start, "
                f"{os.getloadavg()[0]:.2f} at the end.")
+    if judge_rfc2217:
+        out.append(f"RFC 2217 within 20 %: {Rfc2217Bridge.name} against {QuillmarBridge.name} (raw), throughput "
+                   f"at least {1 - RFC2217_MARGIN:.1f} times, latency and CPU at most {1 + RFC2217_MARGIN:.1f} times.")
     notes += CLEANUP_NOTES
     for number, note in enumerate(notes, 1):
         out.append(f"[{number}] {note}")
@@ -918,6 +1032,9 @@ def parse_arguments():
     parser.add_argument("--time-limit", type=float, default=3600,
                         help="the whole benchmark ends after this many seconds (default 3600)")
     parser.add_argument("--only", choices=["quillmar", "socat"], help="measure one bridge only")
+    parser.add_argument("--rfc2217", action="store_true",
+                        help="also Quillmar in RFC 2217 mode (RFC2217=1), its peer a minimal Telnet client, beside "
+                             "raw mode")
     parser.add_argument("--measure", action="append", metavar="NAME",
                         help="only the measurements whose names start with NAME (throughput, latency, idle, "
                              "paced); may be given more than once")
@@ -949,6 +1066,8 @@ def main():
         if args.only != "socat":
             automation = Automation(BENCH_DIR / "qmauto.log")
             bridges.append(QuillmarBridge(automation))
+            if args.rfc2217:
+                bridges.append(Rfc2217Bridge(automation))
         if args.only != "quillmar":
             bridges.append(SocatBridge())
         for bridge in bridges:

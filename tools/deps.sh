@@ -15,6 +15,7 @@ packages=(
     fonts-ipafont-gothic                         # glyphs for the Japanese texts
     python3-pytest python3-pytest-timeout        # the system tests
     python3-pytest-xdist                         # ... in parallel
+    python3-serial                               # ... an RFC 2217 client that is not ours
     iproute2                                     # network namespaces: peers that vanish
 )
 
