@@ -971,9 +971,10 @@ def render(bridges, outcomes, args, stopped=None):
             top, bottom = cells[first][0], cells[second][0]
             row.append(f"{top / bottom:.2f}" if top is not None and bottom else "-")
         verdict = ""
-        if test and names[0] == QuillmarBridge.name:
-            # Judged on the figure as printed, so that a shown 1.00 never meets "< 1".
-            verdict = "met" if cells[names[0]][0] is not None and test(float(cells[names[0]][1])) else "missed"
+        if test and names[0] == QuillmarBridge.name and cells[names[0]][0] is not None:
+            # Judged on the figure as printed, so that a shown 1.00 never meets "< 1";
+            # a measurement left out (--measure) is not judged.
+            verdict = "met" if test(float(cells[names[0]][1])) else "missed"
         row += [target_text, verdict]
         if judge_rfc2217:
             row.append(rfc2217_verdict(label, cells[Rfc2217Bridge.name][0], cells[QuillmarBridge.name][0]))
