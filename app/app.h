@@ -43,6 +43,9 @@ void OnSerialLost(LONG generation, LPARAM how);
 void OnRefreshTick();
 void OnSecondTick();
 void Shutdown();
+// After the message loop has ended: the data threads that Shutdown asked to
+// stop are waited for, each up to a limit.
+void EndDataThreads();
 // Part 0 of the status bar: the port that is lost and tried again, or
 // nothing.
 void ShowPortState();

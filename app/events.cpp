@@ -60,9 +60,9 @@ static void ShowSocketError(int error)
 }
 
 // The program ends: the data threads are told to stop, the port is closed
-// and the message loop is asked to end. The threads are not waited for
-// beyond the writer's letting go of the port; they end at their next look
-// at the link state, or with the process.
+// and the message loop is asked to end. Here the threads are not waited
+// for beyond the writer's letting go of the port; EndDataThreads waits for
+// them, briefly, once the loop has ended.
 void Shutdown()
 {
     LinkState = LinkShuttingDown;
@@ -73,12 +73,18 @@ void Shutdown()
     HANDLE port = PortHandle.exchange(nullptr);
     if (taken && PortIsOpen(port))
         CloseHandle(port);
-    // The socket receive thread ends at its next look, or with the process.
-    StopSocketReceiveThread();
+    // Both receive threads end at their next look; EndDataThreads waits.
+    AskSocketReceiveThreadToStop();
     if (ClockTimerId != 0)
         StopClock();
     timeEndPeriod(TimerResolution);
     PostQuitMessage(0);
+}
+
+void EndDataThreads()
+{
+    (void)StopSerialReceiveThread(ReceiveThreadStopWaitMs);     // one that does not end goes with the process
+    (void)StopSocketReceiveThread(ReceiveThreadStopWaitMs);
 }
 
 static void StartConnection()

@@ -49,5 +49,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    EndDataThreads();
     return static_cast<int>(message.wParam);
 }

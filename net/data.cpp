@@ -382,9 +382,14 @@ void StartSocketReceiveThread()
     (void)SocketReceiver.Start(SocketReceiveThread, 0);
 }
 
-void StopSocketReceiveThread()
+void AskSocketReceiveThreadToStop()
 {
     SocketReceiver.AskToStop();
+}
+
+bool StopSocketReceiveThread(DWORD limitMs)
+{
+    return SocketReceiver.Stop(limitMs);
 }
 
 bool SocketReceiveThreadRuns()

@@ -98,9 +98,12 @@ void NoteModemLines();
 // For every FD_READ, connection change and port that comes back: the socket
 // receive thread looks again.
 void WakeSocketReceiveThread();
-// The socket receive thread runs from start-up to the end; a stop is asked,
-// never waited for: the thread ends at its next look, or with the process.
+// The socket receive thread runs from start-up to the end. The shutdown
+// asks it to stop; once the message loop has ended it is waited for, up to
+// the limit, so that it is out of every system call before the process
+// unloads its libraries.
 void SocketReceiveThread(WorkerThread &self);
 void StartSocketReceiveThread();
-void StopSocketReceiveThread();
+void AskSocketReceiveThreadToStop();
+bool StopSocketReceiveThread(DWORD limitMs);
 bool SocketReceiveThreadRuns();
