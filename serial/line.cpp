@@ -284,9 +284,14 @@ uint32_t ApplyPeerRequest(LONG connection, uint8_t command, uint32_t value)
     static PortLine line;   // socket receive thread: the line as the peer last found it
     if (PeerLineConnection != connection) {
         PeerLineConnection = connection;
-        line = UserLine();
         Signals = {};
     }
+    // Until the peer has set a line, or after the user applied theirs over
+    // it, the port has the user's.
+    AcquireSRWLockShared(&LineLock);
+    if (!PeerLineSet)
+        line = UserLine();
+    ReleaseSRWLockShared(&LineLock);
     uint32_t reply = LineReplyValue(line, command, value);
     if (!AcquirePortAsWriter())
         return reply;
@@ -298,6 +303,11 @@ uint32_t ApplyPeerRequest(LONG connection, uint8_t command, uint32_t value)
     ReleasePortAsWriter();
     PostMessageA(MainWindow, WM_PEER_LINE, static_cast<WPARAM>(connection), 0);
     return reply;
+}
+
+void ForgetPeerLine()
+{
+    SetPeerLine(nullptr);
 }
 
 uint8_t PeerModemStateMask()

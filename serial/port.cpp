@@ -217,6 +217,7 @@ void ConfigureSerialPort()
     (void)SetupComm(port, InputQueueSize, OutputQueueSize);
     DCB state = BuildPortState(Settings.BPS, Settings.BIT, Settings.PARI, Settings.STOP, Settings.FLOW);
     (void)SetCommState(port, &state);
+    ForgetPeerLine();       // the user's line replaces one a peer set
     WakeSerialReader();     // a flow mode that moves a line is watched without a peer
 }
 

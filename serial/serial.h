@@ -235,6 +235,9 @@ uint8_t PeerModemStateMask();
 // After the connection's path is closed, on the user-interface thread: the
 // port goes back to the user's line, if a peer changed it.
 void RestoreUserLine();
+// The user's line was applied over the peer's (SERIAL(&R) OK): the port
+// has the user's line again, and a later request starts from it.
+void ForgetPeerLine();
 // The peer's line as "115200 8N1" while it differs from the user's.
 bool PeerLineText(char *text, size_t capacity);
 // The flow mode in force: the peer's while it has set one, else the user's.

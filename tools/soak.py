@@ -30,8 +30,8 @@ import time
 from pathlib import Path
 
 import bench     # tools/: the transfer engine and the bridge of the benchmark
-from harness import (BUILD, IDOK, LOG_CLOSE, LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN, LOOPBACK, STATUS_TEXT,
-                     Automation, AutomationError, R, choose_file, log_window, wait_for)
+from harness import (BUILD, IDOK, LOG_CLOSE, LOG_LAN_TO_SERIAL, LOG_SERIAL_TO_LAN, LOOPBACK, SERIAL, SERIAL_CAPTION,
+                     STATUS_TEXT, Automation, AutomationError, choose_file, log_window, wait_for)
 
 MIB = 1 << 20
 BULK_SIZE = 64 * MIB
@@ -44,7 +44,6 @@ STALL_SECONDS = 20
 BULK_TIME_LIMIT = 240
 CONNECTION_TIMEOUT = 10
 TIME_LIMIT = 600                # the whole run
-SERIAL, SERIAL_CAPTION = R.IDM_SERIAL, "Quillmar：  Serial"
 SOAK_DIR = BUILD / "soak"
 
 

@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-from harness import (ACCEPT_WAITING, CLOSE, END, IDLE, IDOK, PEER, PORT_PART, STATUS_TEXT, R, assert_flows,
-                     connect_peer, free_tcp_port, receive, receive_quiet, send_in_background, wait_for)
+from harness import (ACCEPT_WAITING, CLOSE, END, IDLE, IDOK, PEER, PORT_PART, SERIAL, SERIAL_CAPTION, STATUS_TEXT, R,
+                     assert_flows, connect_peer, free_tcp_port, receive, receive_quiet, send_in_background, wait_for)
 
 # A peer that vanished is given up within this, on a quiet line.
 VANISHED_PEER_LIMIT = 30
@@ -25,7 +25,7 @@ ANSWER_LIMIT = 2.0
 RESET_CYCLES, SOAK_RESET_CYCLES = 20, 200
 ATTEMPTS, ATTEMPT_SECONDS = 20, 5
 XOFF, XON = b"\x13", b"\x11"
-SERIAL, SERIAL_CAPTION, SERIAL_PORT_LIST = R.IDM_SERIAL, "Quillmar：  Serial", R.IDC_SERIAL_PORT
+SERIAL_PORT_LIST = R.IDC_SERIAL_PORT
 KIB = 1024
 
 

@@ -16,7 +16,8 @@ import time
 import pytest
 import serial
 
-from harness import (ACCEPT_WAITING, DEFAULT_TIMEOUT, LOOPBACK, PEER, PORT_PART, STATUS_TEXT, PeerServer,
+from harness import (ACCEPT_WAITING, DEFAULT_TIMEOUT, IDOK, LOOPBACK, PEER, PORT_PART, SERIAL, SERIAL_CAPTION,
+                     STATUS_TEXT, PeerServer,
                      connect_peer, free_tcp_port, receive, receive_quiet, send_in_background, wait_for)
 
 IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
@@ -151,6 +152,10 @@ class TestWithPyserial:
             client.rtscts = True
             wait_line(ports.com1, 57600, 2, "crtscts")
             wait_port_part(quillmar, lambda text: text.startswith("57600 8N2"), "part 0 to show 57600 8N2")
+            # SERIAL(&R) OK puts the user's line back over the peer's.
+            quillmar.automation.command(quillmar.open_dialog(SERIAL, SERIAL_CAPTION), IDOK)
+            wait_line(ports.com1, USER_LINE["BPS"])
+            wait_port_part(quillmar, lambda text: text == "", "part 0 empty once the user's line is back")
         quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
         wait_line(ports.com1, USER_LINE["BPS"])
         wait_port_part(quillmar, lambda text: text == "", "part 0 empty again")
