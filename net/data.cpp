@@ -45,7 +45,7 @@ static SRWLOCK DataPathLock = SRWLOCK_INIT;     // shared: data threads, one cal
 static LONG PathConnection;                     // under DataPathLock
 static SOCKET PathSocket;                       // under DataPathLock
 static bool PathTelnet;                         // under DataPathLock: the connection speaks RFC 2217
-static SRWLOCK PeerSendLock = SRWLOCK_INIT;     // one message to the peer at a time
+static SRWLOCK PeerSendLock = SRWLOCK_INIT;     // either data thread, for one whole message to the peer
 // A change of the modem lines to tell the peer, with the connection it is
 // for: the user-interface thread sets, the socket receive thread sends.
 static std::atomic<LONG> ModemNoteConnection;

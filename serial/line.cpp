@@ -41,8 +41,7 @@ SRWLOCK LineLock = SRWLOCK_INIT;
 PortLine PeerLine;          // under LineLock: the line in force while PeerLineSet
 bool PeerLineSet;           // under LineLock
 LONG PeerLineConnection;    // socket receive thread: the connection PeerLine belongs to
-std::atomic<uint8_t> ModemStateMask;
-std::atomic<uint8_t> LineStateMask;
+std::atomic<uint8_t> ModemStateMask;  // socket receive thread sets, the second tick reads
 
 // Outputs of the port as the peer set them; a port without modem lines
 // refuses to move them, and the peer is told what stayed.
@@ -269,7 +268,8 @@ uint32_t ApplyPeerRequest(LONG connection, uint8_t command, uint32_t value)
         WakeSerialReader();
         return 0;
     case ComSetLineStateMask:
-        LineStateMask = static_cast<uint8_t>(value);
+        // Line errors are cleared, never reported (see the receive thread),
+        // so the mask is only acknowledged.
         return value;
     case ComSetModemStateMask:
         ModemStateMask = static_cast<uint8_t>(value);
@@ -319,7 +319,6 @@ void RestoreUserLine()
 {
     PeerSuspended = false;
     ModemStateMask = 0;
-    LineStateMask = 0;
     AcquireSRWLockShared(&LineLock);
     bool set = PeerLineSet;
     ReleaseSRWLockShared(&LineLock);
