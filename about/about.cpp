@@ -169,14 +169,9 @@ bool HelpPathInDirectory(const char *directory, char *path, size_t capacity)
     return JoinPath(directory, HelpFileName, path, capacity);
 }
 
-bool HelpPageBesideProgram(const char *program, char *path, size_t capacity)
+bool HelpPageInDirectory(const char *directory, char *path, size_t capacity)
 {
-    const char *lastBackslash = strrchr(program, '\\');
-    if (lastBackslash == nullptr)
-        return false;
-    // "C:" for a program in a root folder: JoinPath puts the backslash back.
-    std::string folder(program, lastBackslash);
-    return JoinPath(folder.c_str(), HelpPageName, path, capacity);
+    return JoinPath(directory, HelpPageName, path, capacity);
 }
 
 // Is there a WinHelp that works? Windows Vista and later keep a winhlp32.exe
@@ -279,10 +274,9 @@ static void ShowHelpFile()
 
 static void ShowHelpPage()
 {
-    char program[HelpPathCapacity] = {};
+    char directory[HelpPathCapacity] = {};
     char page[HelpPathCapacity] = {};
-    DWORD length = GetModuleFileNameA(nullptr, program, sizeof program);
-    if (length == 0 || length >= sizeof program || !HelpPageBesideProgram(program, page, sizeof page)) {
+    if (ModulePath(sizeof directory, directory) != 0 || !HelpPageInDirectory(directory, page, sizeof page)) {
         MessageBoxA(MainWindow, HelpPathTooLongText, MessageCaption, MB_OK | MB_ICONERROR);
         return;
     }

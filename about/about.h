@@ -24,9 +24,9 @@ void ShowHelp();
 // The help file's path in directory; false when it would exceed 255
 // characters.
 bool HelpPathInDirectory(const char *directory, char *path, size_t capacity);
-// The help page beside the program whose full name is program; false when the
-// name has no folder or the page's path would exceed 255 characters.
-bool HelpPageBesideProgram(const char *program, char *path, size_t capacity);
+// The help page's path in directory (the program's); false when it would
+// exceed 255 characters.
+bool HelpPageInDirectory(const char *directory, char *path, size_t capacity);
 
 // What is known of the system's winhlp32.exe.
 struct WinHelpFacts {

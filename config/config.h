@@ -129,11 +129,6 @@ consteval const SettingKey &SettingKeyNamed(std::string_view name)
     throw "no such settings key";
 }
 
-// Directory of the running executable, without a trailing backslash.
-// Returns 0, or 1 when the path does not fit in size bytes (buffer is then
-// empty).
-int ModulePath(int size, char *buffer);
-
 // Fills Settings from Quillmar.ini, or with the built-in defaults when there
 // is no readable file. Returns 0.
 int LoadSettings();

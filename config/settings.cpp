@@ -33,21 +33,6 @@ static const char PathTooLongText[] =
     "Quillmar.ini のパスが255文字を超えるため、設定ファイルを使えません。"
     "初期設定で動作し、設定は保存できません。";
 
-int ModulePath(int size, char *buffer)
-{
-    DWORD length = GetModuleFileNameA(nullptr, buffer, size);
-    // A full buffer means the name was cut: a directory taken from it would
-    // name some other folder.
-    if (length == 0 || length >= static_cast<DWORD>(size)) {
-        buffer[0] = '\0';
-        return 1;
-    }
-    char *lastSlash = strrchr(buffer, '\\');
-    if (lastSlash != nullptr)
-        *lastSlash = '\0';
-    return 0;
-}
-
 bool SettingsPathInDirectory(const char *directory, char *path, size_t capacity)
 {
     return JoinPath(directory, SettingsFileName, path, capacity);

@@ -91,8 +91,6 @@ int SendErrorOf(LONG connection);
 
 // Once a second on the user-interface thread: a change of the modem lines
 // that a peer in RFC 2217 mode asked to hear of is sent to it.
-constexpr DWORD ModemLineBits = MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON;
-constexpr int ModemDeltaShift = 4;
 void NoteModemLines();
 
 // For every FD_READ, connection change and port that comes back: the socket

@@ -8,7 +8,7 @@
 // reads the line for the status bar (under LineLock) and puts the user's
 // line back once the connection's path is closed, after taking the port
 // from the writer, so that no late request of the old connection lands
-// after it. The serial receive thread reads only PeerSuspended.
+// after it. The serial receive thread reads only SuspendedConnection.
 #include "serial.h"
 #include "../config/config.h"
 #include "../shell/shell.h"
@@ -16,7 +16,7 @@
 
 #include <cstdio>
 
-std::atomic<bool> PeerSuspended;    // socket receive thread sets, serial receive thread obeys
+std::atomic<LONG> SuspendedConnection;  // socket receive thread sets, serial receive thread obeys
 
 namespace {
 
@@ -256,7 +256,7 @@ static uint32_t ModemStateNow()
     if (!PortIsOpen(port) || !GetCommModemStatus(port, &state))
         state = 0;
     ReleasePortAsWriter();
-    return state & (MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+    return state & ModemLineBits;
 }
 
 uint32_t ApplyPeerRequest(LONG connection, uint8_t command, uint32_t value)
@@ -264,7 +264,7 @@ uint32_t ApplyPeerRequest(LONG connection, uint8_t command, uint32_t value)
     switch (command) {
     case ComFlowControlSuspend:
     case ComFlowControlResume:
-        PeerSuspended = command == ComFlowControlSuspend;
+        SuspendedConnection = command == ComFlowControlSuspend ? connection : 0;
         WakeSerialReader();
         return 0;
     case ComSetLineStateMask:
@@ -317,7 +317,6 @@ uint8_t PeerModemStateMask()
 
 void RestoreUserLine()
 {
-    PeerSuspended = false;
     ModemStateMask = 0;
     AcquireSRWLockShared(&LineLock);
     bool set = PeerLineSet;

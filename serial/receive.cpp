@@ -242,7 +242,8 @@ void WaitForPeer()
 // The connection to read for: none while the peer has asked for no data.
 LONG ConnectionToServe()
 {
-    return PeerSuspended ? 0 : CurrentConnection();
+    LONG connection = CurrentConnection();
+    return connection == SuspendedConnection ? 0 : connection;
 }
 
 // One pass: wait for the port or a read, look at the queue, read and send.

@@ -229,7 +229,13 @@ PortLine UserLine();
 uint32_t ApplyPeerRequest(LONG connection, uint8_t command, uint32_t value);
 // The peer asked for no data for now (FLOWCONTROL-SUSPEND): the serial
 // receive thread leaves the bytes in the port's queue until it resumes.
-extern std::atomic<bool> PeerSuspended;
+// The connection it is for, 0 for none: a suspend that comes in as its
+// connection ends holds no later one back.
+extern std::atomic<LONG> SuspendedConnection;
+// The modem lines, where GetCommModemStatus and RFC 2217 both keep them (the
+// high nibble); RFC 2217 puts their changes in the low one.
+constexpr DWORD ModemLineBits = MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON;
+constexpr int ModemDeltaShift = 4;
 // The modem lines the peer wants to hear about (SET-MODEMSTATE-MASK).
 uint8_t PeerModemStateMask();
 // After the connection's path is closed, on the user-interface thread: the

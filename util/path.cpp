@@ -1,4 +1,5 @@
-// Joining a folder and a file name into a path that must fit a buffer.
+// Paths that must fit a buffer: a folder and a file name joined, and the
+// folder of the running program.
 #include "util.h"
 
 #include <cstring>
@@ -16,4 +17,19 @@ bool JoinPath(const char *folder, const char *file, char *path, size_t capacity)
         path[folderLength++] = '\\';
     memcpy(path + folderLength, file, fileLength + 1);
     return true;
+}
+
+int ModulePath(int size, char *buffer)
+{
+    DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+    // A full buffer means the name was cut: a directory taken from it would
+    // name some other folder.
+    if (length == 0 || length >= static_cast<DWORD>(size)) {
+        buffer[0] = '\0';
+        return 1;
+    }
+    char *lastSlash = strrchr(buffer, '\\');
+    if (lastSlash != nullptr)
+        *lastSlash = '\0';
+    return 0;
 }

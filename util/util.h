@@ -10,6 +10,10 @@
 // folder, a backslash unless it ends in one, and file; false, with path
 // untouched, when the whole does not fit in capacity bytes.
 bool JoinPath(const char *folder, const char *file, char *path, size_t capacity);
+// Directory of the running executable, without a trailing backslash.
+// Returns 0, or 1 when the path does not fit in size bytes (buffer is then
+// empty).
+int ModulePath(int size, char *buffer);
 
 // A steady clock in microseconds (the performance counter).
 uint64_t ClockMicroseconds();

@@ -141,13 +141,13 @@ TEST(HelpPath, IsTheDirectoryAndQuillmarHlp)
 TEST(HelpPage, IsQuillmarHtmlBesideTheProgram)
 {
     char path[256];
-    ASSERT_TRUE(HelpPageBesideProgram("C:\\Tools\\Quillmar.exe", path, sizeof path));
+    ASSERT_TRUE(HelpPageInDirectory("C:\\Tools", path, sizeof path));
     EXPECT_STREQ(path, "C:\\Tools\\Quillmar.html");
-    ASSERT_TRUE(HelpPageBesideProgram("C:\\Quillmar.exe", path, sizeof path));
+    ASSERT_TRUE(HelpPageInDirectory("C:", path, sizeof path));     // the program's folder, a root
     EXPECT_STREQ(path, "C:\\Quillmar.html");
     std::string folder(255 - strlen("\\Quillmar.html"), 'd');
-    EXPECT_TRUE(HelpPageBesideProgram((folder + "\\Quillmar.exe").c_str(), path, sizeof path));
-    EXPECT_FALSE(HelpPageBesideProgram((folder + "d\\Quillmar.exe").c_str(), path, sizeof path))
+    EXPECT_TRUE(HelpPageInDirectory(folder.c_str(), path, sizeof path));
+    EXPECT_FALSE(HelpPageInDirectory((folder + "d").c_str(), path, sizeof path))
         << "the program's path fits, the page's would not";
 }
 

@@ -3,6 +3,7 @@
 #include "config/config.h"
 #include "dialogs/dialogs.h"
 #include "test_files.h"
+#include "util/util.h"
 
 #include <winsock2.h>
 #include <cstring>
