@@ -38,6 +38,7 @@ void OnCommand(HWND window, WORD command);
 void OnSocketNotify(SOCKET socket, LPARAM lParam);
 void OnConnectionAborted(LONG connection, int error);
 void OnPeerFinished(LONG connection, int error);
+void OnPeerClosed(LONG connection);
 void OnPeerProtocolFault(LONG connection, const char *reason);
 void OnSerialLost(LONG generation, LPARAM how);
 void OnRefreshTick();

@@ -234,9 +234,6 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
         return;
     }
     switch (event) {
-    case FD_READ:
-        WakeSocketReceiveThread();
-        break;
     case FD_ACCEPT:
         if (AcceptPeer(socket) == 0)
             OnConnected();
@@ -250,7 +247,8 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
             OnConnectDone();
         break;
     case FD_CLOSE:
-        // What the peer sent before closing may still wait to be read: the
+        // Comes here for a connection only when the peer closed before its
+        // data path opened. What it sent may still wait to be read: the
         // socket receive thread reads it and then reports the end. Without a
         // port there is nowhere to put it, and the server must not stay
         // taken by a peer that has gone.
@@ -287,6 +285,15 @@ void OnPeerFinished(LONG connection, int error)
     if (LinkState != LinkConnected || connection != CurrentConnection())
         return;
     EndConnectionFromNetwork(CloseByNetwork, error);
+}
+
+// The peer closed its end while what it sent waits for the port: a port
+// that is gone for good ends the connection (see FD_CLOSE above); one that
+// is only changing hands takes the rest, and the end is reported after it.
+void OnPeerClosed(LONG connection)
+{
+    if (LinkState == LinkConnected && connection == CurrentConnection() && PortLost)
+        EndConnectionFromNetwork();
 }
 
 // A peer in RFC 2217 mode broke the protocol: the connection is dropped,

@@ -113,6 +113,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_PEER_FINISHED:
         OnPeerFinished(static_cast<LONG>(wParam), static_cast<int>(lParam));
         return FALSE;
+    case WM_PEER_CLOSED:
+        OnPeerClosed(static_cast<LONG>(wParam));
+        return FALSE;
     case WM_SERIAL_LOST:
         OnSerialLost(static_cast<LONG>(wParam), lParam);
         return FALSE;

@@ -10,14 +10,18 @@
 // has been closed, nor the socket of the next connection under the serial of
 // the last.
 //
-// The receive thread runs from start-up to the end: it sleeps on
-// SocketReadEvent, which the main window sets for every FD_READ, connection
-// change and port that comes back, and on its stop event. When the peer has
-// closed its end, or its connection failed, the thread reads what is left,
-// tells the main window and waits for the next connection: the main window
-// closes the socket only then, so nothing the peer sent before closing is
-// lost. A block the port could not take is held, and nothing more is
-// received until it is written, so TCP holds the peer back meanwhile.
+// The receive thread runs from start-up to the end. It waits on the
+// connection's socket itself: opening the path hands the socket's data and
+// close events from the main window to PeerEvent, so bytes from the peer
+// cost the main window nothing. It also wakes on SocketReadEvent, which the
+// main window sets for every connection change and port that comes back,
+// and on its stop event. When the peer has closed its end, or its
+// connection failed, the thread reads what is left, tells the main window
+// and waits for the next connection: the main window closes the socket only
+// then, so nothing the peer sent before closing is lost. A block the port
+// could not take is held, and nothing more is received until it is written,
+// so TCP holds the peer back meanwhile; a peer that closes while the block
+// waits for a port that is gone is reported at once (WM_PEER_CLOSED).
 //
 // A connection opened in RFC 2217 mode speaks Telnet: the receive thread
 // decodes what the peer sends, writes the data to the port, answers the
@@ -37,6 +41,7 @@
 #include <iterator>
 
 static HANDLE SocketReadEvent;          // made by the first start; set on the user-interface thread
+static HANDLE PeerEvent;                // made by the first start; set by Winsock for the connection's socket
 static WorkerThread SocketReceiver;     // started and asked to stop on the user-interface thread
 static LONG ConnectionSerial;           // user-interface thread: counts the connections made
 
@@ -58,8 +63,13 @@ static std::atomic<int> FailedSendError;
 
 static void InitSocketDataPath()
 {
+    // Both auto-reset: a wait takes the news it woke for, and Winsock sets
+    // PeerEvent again only after the next receive, so a peer that is not
+    // read from (a block held) cannot keep the thread spinning.
     if (SocketReadEvent == nullptr)
         SocketReadEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (PeerEvent == nullptr)
+        PeerEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 }
 
 void WakeSocketReceiveThread()
@@ -80,6 +90,10 @@ static void WakeDataThreads()
 LONG OpenDataPath(SOCKET socket, bool telnet)
 {
     LONG connection = ++ConnectionSerial;
+    InitSocketDataPath();
+    // The socket reports to the receive thread from now on, no longer to the
+    // main window; this fails only for a handle that is no socket.
+    (void)WSAEventSelect(socket, PeerEvent, FD_READ | FD_CLOSE);
     AcquireSRWLockExclusive(&DataPathLock);     // held by the others for WritableWaitMs at most
     PathConnection = connection;
     PathSocket = socket;
@@ -193,12 +207,22 @@ int ReceiveFromPeer(LONG connection, char *buffer, int size)
     return CallOnPath(connection, [=](SOCKET socket) { return recv(socket, buffer, size, 0); });
 }
 
-// Until the main window has news (an FD_READ, a connection change, a port
-// back) or the thread is asked to stop. The event keeps news that came
-// since the last look, so none is missed between a recv and this wait.
+// Whether the peer of the connection has closed its end since the last
+// look; only asked while nothing is received from it.
+static bool PeerHasClosed(LONG connection)
+{
+    WSANETWORKEVENTS events = {};
+    int result = CallOnPath(connection, [&](SOCKET socket) { return WSAEnumNetworkEvents(socket, nullptr, &events); });
+    return result == 0 && (events.lNetworkEvents & FD_CLOSE) != 0;
+}
+
+// Until the socket has news (data, the peer's close), the main window has
+// news (a connection change, a port back) or the thread is asked to stop.
+// The events keep news that came since the last look, so none is missed
+// between a recv and this wait.
 static void WaitForWork(WorkerThread &self)
 {
-    HANDLE events[] = {SocketReadEvent, self.StopEvent()};
+    HANDLE events[] = {PeerEvent, SocketReadEvent, self.StopEvent()};
     (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, INFINITE);
 }
 
@@ -318,10 +342,18 @@ void SocketReceiveThread(WorkerThread &self)
     ChunkPacer pacer(BusyChunkSpacingMs);
     bool drained = false;   // the last receive emptied the socket
     LONG finished = 0;      // the connection whose peer has closed its end, or whose socket failed
+    LONG closedWhileHeld = 0;   // the connection whose peer closed while a block waited for the port
     while (LinkState != LinkShuttingDown && self.KeepGoing()) {
         // A block that waits for the port goes first: nothing more is read
-        // meanwhile.
+        // meanwhile. Without a port there is nowhere to put it, so a peer
+        // that closes then is told to the main window, which knows whether
+        // the port is gone for good.
         if (SerialWriteHeld() && !ResumeSerialWrite()) {
+            LONG connection = CurrentConnection();
+            if (connection != 0 && (connection == closedWhileHeld || PeerHasClosed(connection))) {
+                closedWhileHeld = connection;
+                PostMessageA(MainWindow, WM_PEER_CLOSED, static_cast<WPARAM>(connection), 0);
+            }
             WaitForWork(self);
             continue;
         }
@@ -341,9 +373,9 @@ void SocketReceiveThread(WorkerThread &self)
             if (SerialWriteHeld() || Telnet.offset < Telnet.length)
                 continue;       // the port holds a block back: it goes first
         }
-        // A receive that got less than a block emptied the socket: the next
-        // bytes come with an FD_READ, so no receive is spent to learn that
-        // none wait. On a busy stream what the peer sends meanwhile gathers
+        // A receive that got less than a block emptied the socket: the socket
+        // tells when the next bytes come, so no receive is spent to learn
+        // that none wait. On a busy stream what the peer sends meanwhile gathers
         // in the socket and goes to the port as one block.
         if (drained) {
             drained = false;

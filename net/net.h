@@ -20,8 +20,10 @@ enum CloseReason : int {
     CloseAfterSendError = 3,    // as by the network, but the start-up stays for the next start
 };
 
-// Every socket reports these to the main window as WM_SOCKET_NOTIFY.
-constexpr long SocketEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+// Every socket reports these to the main window as WM_SOCKET_NOTIFY, until
+// the connection's data path opens: from then on its socket reports data and
+// the peer's close to the socket receive thread instead.
+constexpr long SocketEvents = FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 constexpr WORD WinsockVersion = MAKEWORD(1, 1);
 // Status texts that others show too: the idle state, and the start of the
 // text with a peer's address.
@@ -93,8 +95,8 @@ int SendErrorOf(LONG connection);
 // that a peer in RFC 2217 mode asked to hear of is sent to it.
 void NoteModemLines();
 
-// For every FD_READ, connection change and port that comes back: the socket
-// receive thread looks again.
+// For every connection change and port that comes back: the socket receive
+// thread looks again.
 void WakeSocketReceiveThread();
 // The socket receive thread runs from start-up to the end. The shutdown
 // asks it to stop; once the message loop has ended it is waited for, up to

@@ -16,8 +16,9 @@ inline constexpr char MainWindowClass[] = "Quillmar";
 extern HINSTANCE AppInstance;               // set once at entry
 extern std::atomic<HWND> MainWindow;        // set on the user-interface thread once the window exists
 
-// Messages to the main window. Windows Sockets posts the first for every
-// socket event; the others come from the data threads and the clock.
+// Messages to the main window. Windows Sockets posts the first for the
+// events of every socket without a data path; the others come from the data
+// threads and the clock.
 constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 1001;
 // After a send failed for good; wParam is the connection, lParam the error.
 constexpr UINT WM_CONNECTION_ABORTED = WM_USER + 1002;
@@ -41,6 +42,9 @@ constexpr UINT WM_PEER_LINE = WM_USER + 1008;
 // From the socket receive thread when a peer broke the Telnet protocol;
 // wParam is the connection, lParam the reason (a static text).
 constexpr UINT WM_PEER_PROTOCOL_FAULT = WM_USER + 1009;
+// From the socket receive thread when the peer closed its end while what it
+// sent waits for the port; wParam is the connection.
+constexpr UINT WM_PEER_CLOSED = WM_USER + 1010;
 
 enum LinkStateValue : LONG {
     LinkConnected = 0,

@@ -397,6 +397,18 @@ class TestWithoutAPort:
             assert path.read_bytes() == b"nowhere to go yet"
             automation.click(window, LOG_CLOSE)
 
+    def test_a_peer_that_closes_while_its_bytes_wait_for_the_port_frees_the_server(
+            self, quillmar, automation, portless_server):
+        port = portless_server()
+        with connect_peer(port) as peer:
+            quillmar.wait_text(STATUS_TEXT, PEER)
+            peer.sendall(b"gone before the port")
+            box, _ = automation.wait_message_box()
+        automation.dismiss(box)
+        quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+        with connect_peer(port):
+            quillmar.wait_text(STATUS_TEXT, PEER)
+
     def test_the_serial_thread_without_a_port_does_not_spin(self, quillmar, portless_server):
         port = portless_server()
         peer = connect_peer(port)        # the connection starts a serial thread with no port to read
