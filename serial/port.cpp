@@ -98,10 +98,16 @@ bool PortErrorMeansLost(DWORD error)
     }
 }
 
-// The events are unnamed: no other process can find and signal them.
+// The events are unnamed: no other process can find and signal them. Each
+// is stored with its low bit set, which tells the system that no request on
+// the record goes to a completion port (none is ever bound to the port), so
+// that a write that completes at once does not look for one; under Wine
+// that look is a call into the wineserver for every block. The system
+// ignores that bit wherever the handle is used.
 static HANDLE CreatePortEvent(bool signalled)
 {
-    return CreateEventA(nullptr, TRUE, signalled, nullptr);
+    HANDLE event = CreateEventA(nullptr, TRUE, signalled, nullptr);
+    return event == nullptr ? nullptr : reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
 }
 
 static void ReleasePortEvents()
