@@ -105,10 +105,11 @@ bool PortErrorMeansLost(DWORD error);
 // The bridge's data path on the serial side.
 constexpr DWORD SerialReadSize = 8192;          // at most this much per read
 // A chunk that closely follows a small one waits for the rest of this, so
-// that a line trickling steadily costs a few hundred chunks a second rather
-// than one per byte or two; the delay it adds stays well under the 10 ms a
-// device may notice.
-constexpr DWORD BusyChunkSpacingMs = 3;
+// that a line trickling steadily costs about two hundred chunks a second
+// rather than one per byte or two: each chunk costs a data thread six to
+// nine calls into the wineserver under Wine, whatever its size. The delay
+// it adds stays under the 10 ms a device may notice.
+constexpr DWORD BusyChunkSpacingMs = 5;
 // A chunk of at least this many bytes goes on at once: the stream is ahead
 // of the spacing, and the chunk's cost is spread over its bytes.
 constexpr DWORD PacedChunkLimit = 1024;
