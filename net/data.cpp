@@ -340,6 +340,7 @@ void SocketReceiveThread(WorkerThread &self)
 {
     char block[SocketBlockSize];
     ChunkPacer pacer(BusyChunkSpacingMs);
+    LONG served = 0;        // the connection drained is about
     bool drained = false;   // the last receive emptied the socket
     LONG finished = 0;      // the connection whose peer has closed its end, or whose socket failed
     LONG closedWhileHeld = 0;   // the connection whose peer closed while a block waited for the port
@@ -361,6 +362,12 @@ void SocketReceiveThread(WorkerThread &self)
         if (connection == 0 || connection == finished) {
             WaitForWork(self);
             continue;
+        }
+        if (connection != served) {
+            // A new connection starts with a receive: what its peer sent
+            // before the socket was handed to this thread may never signal.
+            served = connection;
+            drained = false;
         }
         bool telnet = PeerSpeaksTelnet(connection);
         if (telnet) {
