@@ -13,7 +13,8 @@
 
 constexpr UINT RefreshPeriodMs = 300;
 // The housekeeping tick: quiet spells are counted down, a lost port is
-// tried again.
+// tried again. While the clock runs, its tick does this too, so that a
+// quiet connection wakes the program once a second, not twice.
 constexpr UINT SecondPeriodMs = 1000;
 
 // Right edges of the two status-bar parts, in pixels at 96 DPI (scaled to

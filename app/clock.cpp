@@ -2,7 +2,8 @@
 //
 // The clock is a periodic multimedia timer that runs while a connection is
 // up; its callback runs on the system's timer thread and only posts the tick
-// to the main window, which counts it and shows the time and the rates. The
+// to the main window, which counts it and shows the time and the rates, and
+// stands in for the main window's second tick meanwhile. The
 // arrows move on the main window's refresh tick. The byte counters are added to by the two data
 // threads and taken whole by the display, so every change is one atomic step.
 // The quiet-spell countdowns of the time tags run on the main window's
@@ -103,6 +104,8 @@ int StartClock()
     UINT timer = timeSetEvent(ClockPeriodMs, TimerResolution, ClockTick, cookie,
                               TIME_PERIODIC | TIME_CALLBACK_FUNCTION);
     ClockTimerId = timer;
+    if (timer != 0)
+        (void)KillTimer(MainWindow, IDT_SECOND);   // fails only when it was not running
     return timer != 0;
 }
 
@@ -112,6 +115,7 @@ void StopClock()
     SerialToLanBytes = 0;
     ResetClock();
     KillClockTimer();
+    SetTimer(MainWindow, IDT_SECOND, SecondPeriodMs, nullptr);
     WakeRefresh();      // for the automatic connection
 }
 
@@ -145,6 +149,7 @@ void OnClockTick(DWORD_PTR cookie)
     char text[ClockTextCapacity];
     FormatElapsed(text, sizeof text, ClockHours, ClockMinutes, ClockSeconds);
     SendMessageA(StatusBar, SB_SETTEXTA, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
+    OnSecondTick();
 }
 
 // A text is set only when it changes: under Wine every repaint costs far
