@@ -75,7 +75,7 @@ class TestBytesPassUnchanged:
             assert writer.error is None
 
     def test_single_bytes_with_pauses_all_arrive(self, bridge):
-        # Each byte is a fresh FD_READ after a failed receive: none may be
+        # Each byte is news of the socket after a failed receive: none may be
         # left waiting for a notification that already came.
         peer, device = bridge()
         for value in range(200):

@@ -124,7 +124,7 @@ TEST_F(SocketNotifications, AServerWhosePeerResetsWaitsForTheNext)
 {
     Settings.MODE = 0;
     LinkState = LinkConnected;
-    OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_READ, WSAECONNRESET));
+    OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET));
     EXPECT_EQ(LinkState, LinkListening);
     EXPECT_EQ(Status(), "Accept Waiting ・・・");
     EXPECT_FALSE(ConnectEnabled()) << "Close stays available while the server waits";
