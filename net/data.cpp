@@ -355,6 +355,9 @@ void SocketReceiveThread(WorkerThread &self)
                 closedWhileHeld = connection;
                 PostMessageA(MainWindow, WM_PEER_CLOSED, static_cast<WPARAM>(connection), 0);
             }
+            // News of bytes that came meanwhile is taken by this wait: once
+            // the block is written, a receive looks.
+            drained = false;
             WaitForWork(self);
             continue;
         }
