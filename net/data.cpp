@@ -385,12 +385,15 @@ void SocketReceiveThread(WorkerThread &self)
         }
         // A receive that got less than a block emptied the socket: the socket
         // tells when the next bytes come, so no receive is spent to learn
-        // that none wait. On a busy stream what the peer sends meanwhile gathers
-        // in the socket and goes to the port as one block.
+        // that none wait. On a busy stream, while the spacing runs, the next
+        // bytes are due anyway: they gather in the socket and are received
+        // after it without a wait on the socket, as one block.
         if (drained) {
             drained = false;
-            WaitForWork(self);
-            continue;
+            if (pacer.WaitMs() == 0) {
+                WaitForWork(self);
+                continue;
+            }
         }
         pacer.Pause();
         int received = ReceiveFromPeer(connection, block, sizeof block);
