@@ -106,7 +106,7 @@ bool PortErrorMeansLost(DWORD error);
 constexpr DWORD SerialReadSize = 8192;          // at most this much per read
 // A chunk that closely follows a small one waits for the rest of this, so
 // that a line trickling steadily costs about two hundred chunks a second
-// rather than one per byte or two: each chunk costs a data thread six to
+// rather than one per byte or two: each chunk costs a data thread five to
 // nine calls into the wineserver under Wine, whatever its size. The delay
 // it adds stays under the 10 ms a device may notice.
 constexpr DWORD BusyChunkSpacingMs = 5;
