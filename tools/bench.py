@@ -12,21 +12,32 @@ by itself) with COM1 linked to the pty's slave; socat opens the same kind of
 pty slave and listens on a TCP port. Every measurement gets a freshly
 started bridge, so that a stuck transfer cannot spoil the next figure.
 
-Measured, for each bridge:
-  - throughput serial->LAN, LAN->serial and both at once: random payload,
-    from the first byte written to the last byte read, checked by SHA-256;
+Measured, for each bridge, in this order:
+  - polls: back-to-back ask and answer, as a master polls a device; this
+    script, as the peer, sends an 8-byte ask, answers it as the device with
+    25 bytes the moment the whole ask is in, and asks again the moment the
+    whole answer is in (--poll-rounds, random bytes checked): polls per second
+    and the round trip's median and 99th percentile;
   - one-way latency: timestamped messages, one in flight at a time, a random
     1-10 ms pause between them; this script writes one side and reads the
     other on one clock, so a message's latency is its first write to its last
-    byte's arrival;
+    byte's arrival; and again for 1-byte messages 1-3 ms apart;
+  - throughput serial->LAN, LAN->serial and both at once: random payload,
+    from the first byte written to the last byte read, checked by SHA-256;
   - CPU per MiB over the one-way transfers, and idle CPU over a quiet,
     connected spell: utime+stime of the bridge's own process from
     /proc/<pid>/stat, and for Quillmar also the whole of the prefix's
     wineserver over the same spell (the prefix's other Wine processes sit
     idle meanwhile, so nearly all of it is Quillmar's);
-  - a paced run at the 460800-baud line rate (46,080 bytes/s, 8N1) both ways
-    at once: bytes lost or changed, and the largest delay of a byte after it
-    would have been complete on the line.
+  - paced runs at the 460800-baud line rate (46,080 bytes/s, 8N1), each way
+    alone and then both ways at once: bytes lost or changed, the delay of a
+    read's first byte after it would have been complete on the line (99th
+    percentile, and the largest), and CPU in % of a core; one way alone also
+    counts Wine's device hosts of the prefix (winedevice.exe) with the
+    wineserver.
+
+Quillmar's polls per second and throughput are also judged against socat's
+in the same run (their ratio), when socat ran.
 
 With --rfc2217, Quillmar also runs in RFC 2217 mode (RFC2217=1), its peer
 a minimal Telnet client (TelnetEnd: BINARY and the COM port option asked
@@ -73,6 +84,9 @@ LINE_RATE = LINE_BAUD // 10             # bytes/s at 8N1: start bit, 8 data bits
 CHUNK = 1 << 16                         # largest single write or read of this script
 LATENCY_SIZES = (1, 64)
 LATENCY_GAP = (0.001, 0.010)            # pause between latency messages, seconds
+CLOSE_LATENCY_SIZES = (1,)
+CLOSE_LATENCY_GAP = (0.001, 0.003)      # the same, for messages that follow each other closely
+POLL_ASK, POLL_ANSWER = 8, 25           # bytes of a poll's ask (peer to device) and answer
 LATENCY_WARMUP = 5                      # messages per direction before the measured ones
 MESSAGE_TIMEOUT = 5.0                   # one latency message must arrive within this
 START_TIMEOUT = 30.0                    # a bridge must be up and connected within this
@@ -144,21 +158,35 @@ def thread_cpu_seconds(pid):
     return seconds
 
 
+def processes(name, ours):
+    """The PIDs of the processes whose name starts with `name` and for whose
+    /proc folder ours(folder) is true."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            if (entry / "comm").read_text().startswith(name) and ours(entry):
+                found.append(int(entry.name))
+        except OSError:
+            continue    # gone meanwhile, or not ours to look at
+    return found
+
+
 def prefix_wineserver():
     """The PID of the wineserver of our prefix: its working folder is
     server-<device>-<inode> of the prefix, named in hex."""
     info = os.stat(WINEPREFIX)
     folder = f"server-{info.st_dev:x}-{info.st_ino:x}"
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            if (entry / "comm").read_text().startswith("wineserver") and \
-                    os.path.basename(os.readlink(entry / "cwd")) == folder:
-                return int(entry.name)
-        except OSError:
-            continue    # gone meanwhile, or not ours to look at
-    return None
+    found = processes("wineserver", lambda entry: os.path.basename(os.readlink(entry / "cwd")) == folder)
+    return found[0] if found else None
+
+
+def prefix_device_hosts():
+    """The PIDs of Wine's device hosts (winedevice.exe) of our prefix, told
+    from other prefixes' by the WINEPREFIX they were started with."""
+    ours = b"WINEPREFIX=" + os.fsencode(os.environ["WINEPREFIX"])
+    return tuple(processes("winedevice", lambda entry: ours in (entry / "environ").read_bytes().split(b"\0")))
 
 
 def own_cpu_seconds():
@@ -168,11 +196,16 @@ def own_cpu_seconds():
 
 
 class CpuMeter:
-    """CPU seconds spent by a set of processes between start() and stop()."""
+    """CPU seconds spent by a set of processes between start() and stop();
+    a name may stand for one PID or a tuple of them (summed)."""
 
     def __init__(self, pids, precise=False):
         self.pids = {name: pid for name, pid in pids.items() if pid}
-        self.read = precise_cpu_seconds if precise else cpu_seconds
+        self.read_one = precise_cpu_seconds if precise else cpu_seconds
+
+    def read(self, pids):
+        seconds = [self.read_one(pid) for pid in (pids if isinstance(pids, tuple) else (pids,))]
+        return None if None in seconds else sum(seconds)
 
     def start(self):
         self.wall = time.monotonic()
@@ -395,9 +428,15 @@ class QuillmarBridge:
             raise Stuck(f"Quillmar did not come up connected: {error}") from None
         return PtyEnd(master), self.lan_end(self.sock)
 
-    def pids(self):
-        return {"process": self.program.process.pid if self.program else None,
+    def pids(self, device_host=False):
+        """With device_host, also Wine's device hosts of the prefix: they
+        serve the prefix, not the bridge alone, so only some figures add
+        them."""
+        pids = {"process": self.program.process.pid if self.program else None,
                 "wineserver": prefix_wineserver()}
+        if device_host:
+            pids["device host"] = prefix_device_hosts()
+        return pids
 
     def stop(self):
         problems = []
@@ -447,7 +486,7 @@ class SocatBridge:
         self.sock = connect_with_retry(port, START_TIMEOUT)
         return PtyEnd(self.pty[0]), TcpEnd(self.sock)
 
-    def pids(self):
+    def pids(self, device_host=False):
         return {"process": self.process.pid if self.process else None}
 
     def stop(self):
@@ -682,12 +721,42 @@ def measure_throughput(bridge, args, rng, directions):
     return result
 
 
-def measure_latency(bridge, args, rng):
+def spread(samples):
+    """The median, 99th percentile and largest of samples in seconds, in ms."""
+    return {"p50_ms": percentile(samples, 50) * 1000, "p99_ms": percentile(samples, 99) * 1000,
+            "max_ms": max(samples) * 1000}
+
+
+def measure_polls(bridge, args, rng):
+    """Back-to-back ask and answer: the peer asks, the device answers the
+    moment the whole ask is in, the peer asks again the moment the whole
+    answer is in. No pause anywhere, so the rate is the bridge's turnaround."""
+    with Session(bridge, "polls") as session:
+        session.warm_up(rng)
+        asks = [rng.randbytes(POLL_ASK) for _ in range(args.poll_rounds)]
+        answers = [rng.randbytes(POLL_ANSWER) for _ in range(args.poll_rounds)]
+        samples = []
+        own = own_cpu_seconds()
+        started = time.monotonic()
+        for number, (ask, answer) in enumerate(zip(asks, answers)):
+            try:
+                asked = time.monotonic()
+                send_message(session.lan, session.serial, ask)
+                send_message(session.serial, session.lan, answer)
+            except Stuck as error:
+                raise Stuck(f"poll {number + 1} of {args.poll_rounds}: {error}") from None
+            samples.append(time.monotonic() - asked)
+        elapsed = time.monotonic() - started
+        own_seconds = own_cpu_seconds() - own
+    return dict(spread(samples), polls_per_s=args.poll_rounds / elapsed, bench_cpu_percent=own_seconds / elapsed * 100)
+
+
+def measure_latency(bridge, args, rng, sizes=LATENCY_SIZES, gap=LATENCY_GAP, label="latency"):
     result = {}
-    with Session(bridge, "latency") as session:
+    with Session(bridge, label) as session:
         session.warm_up(rng)
         for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
-            for size in LATENCY_SIZES:
+            for size in sizes:
                 samples = []
                 for number in range(args.latency_messages):
                     try:
@@ -695,10 +764,8 @@ def measure_latency(bridge, args, rng):
                     except Stuck as error:
                         raise Stuck(f"{direction} {size}-byte message {number + 1} of "
                                     f"{args.latency_messages}: {error}") from None
-                    time.sleep(rng.uniform(*LATENCY_GAP))
-                result[f"{direction} {size}"] = {
-                    "p50_ms": percentile(samples, 50) * 1000, "p99_ms": percentile(samples, 99) * 1000,
-                    "max_ms": max(samples) * 1000}
+                    time.sleep(rng.uniform(*gap))
+                result[f"{direction} {size}"] = spread(samples)
     return result
 
 
@@ -745,17 +812,18 @@ def measure_idle(bridge, args, rng):
     return result
 
 
-def measure_paced(bridge, args, rng):
-    """Both ways at once at the line rate. Bytes that have not arrived when
-    the bridge stops moving them count as lost; that is a figure, not a
-    failure, here."""
-    with Session(bridge, "paced") as session:
+def measure_paced(bridge, args, rng, directions):
+    """At the line rate, one way or both at once. Bytes that have not
+    arrived when the bridge stops moving them count as lost; that is a
+    figure, not a failure, here."""
+    label = "both" if len(directions) == 2 else directions[0]
+    with Session(bridge, "paced-" + label.replace(">", "")) as session:
         session.warm_up(rng)
         total = int(LINE_RATE * args.paced_seconds)
         flows = [Flow(direction, *session.ends(direction), rng.randbytes(total), rate=LINE_RATE)
-                 for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL)]
+                 for direction in directions]
         note, longest_turn = None, None
-        meter = CpuMeter(bridge.pids())
+        meter = CpuMeter(bridge.pids(device_host=True))
         meter.start()
         try:
             longest_turn = pump(flows, args.stall_seconds, args.paced_seconds + 2 * args.stall_seconds + 30)
@@ -772,19 +840,26 @@ def measure_paced(bridge, args, rng):
                              "first_difference": differences[0] if differences else None,
                              "extra": max(0, len(flow.received) - flow.total),
                              "largest_delay_ms": flow.largest_delay * 1000,
+                             "delay_p99_ms": percentile(flow.delays, 99) * 1000 if flow.delays else None,
                              "delay_p999_ms": percentile(flow.delays, 99.9) * 1000 if flow.delays else None}
     if note:
         result["note"] = note
     return result
 
 
+# A request and its reply first, then throughput, then CPU.
 MEASUREMENTS = [
+    ("polls", measure_polls),
+    ("latency", measure_latency),
+    ("latency close", lambda b, a, r: measure_latency(b, a, r, CLOSE_LATENCY_SIZES, CLOSE_LATENCY_GAP,
+                                                      "latency-close")),
     ("throughput " + SERIAL_TO_LAN, lambda b, a, r: measure_throughput(b, a, r, [SERIAL_TO_LAN])),
     ("throughput " + LAN_TO_SERIAL, lambda b, a, r: measure_throughput(b, a, r, [LAN_TO_SERIAL])),
     ("throughput both", lambda b, a, r: measure_throughput(b, a, r, [SERIAL_TO_LAN, LAN_TO_SERIAL])),
-    ("latency", measure_latency),
     ("idle", measure_idle),
-    ("paced", measure_paced),
+    ("paced " + SERIAL_TO_LAN, lambda b, a, r: measure_paced(b, a, r, [SERIAL_TO_LAN])),
+    ("paced " + LAN_TO_SERIAL, lambda b, a, r: measure_paced(b, a, r, [LAN_TO_SERIAL])),
+    ("paced both", lambda b, a, r: measure_paced(b, a, r, [SERIAL_TO_LAN, LAN_TO_SERIAL])),
 ]
 
 
@@ -818,9 +893,25 @@ def at_least(limit):
     return lambda value: value >= limit
 
 
+def at_most(limit):
+    return lambda value: value <= limit
+
+
+class OfSocat:
+    """A target on Quillmar's figure over socat's in the same run, the
+    table's Quillmar/socat column; judged only when socat ran."""
+
+    def __init__(self, least):
+        self.least = least
+
+    def __call__(self, ratio):
+        return ratio >= self.least
+
+
 def rows():
     """(label, the measurement the figure comes from, how to pick it from one
-    bridge's results, target text, target test or None)."""
+    bridge's results, target text, target test (a tuple of them when there
+    are several; see judge) or None)."""
     def get(*path):
         def pick(results):
             value = results
@@ -829,13 +920,10 @@ def rows():
             return value
         return pick
 
-    table = []
-    for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
-        table.append((f"Throughput {direction}, MiB/s", "throughput " + direction,
-                      get("throughput " + direction, direction, "mib_per_s"), ">= 5", at_least(5)))
-    for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
-        table.append((f"Throughput both at once, {direction}, MiB/s", "throughput both",
-                      get("throughput both", direction, "mib_per_s"), "", None))
+    table = [(f"Polls per second ({POLL_ASK} B ask, {POLL_ANSWER} B answer)", "polls", get("polls", "polls_per_s"),
+              ">= 0.20 of socat", OfSocat(0.20)),
+             ("Poll round trip, p50 ms", "polls", get("polls", "p50_ms"), "", None),
+             ("Poll round trip, p99 ms", "polls", get("polls", "p99_ms"), "", None)]
     for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
         for size in LATENCY_SIZES:
             key = f"{direction} {size}"
@@ -845,6 +933,22 @@ def rows():
                           get("latency", key, "p50_ms"), *p50_target))
             table.append((f"Latency {direction}, {size} B, p99 ms", "latency",
                           get("latency", key, "p99_ms"), *p99_target))
+    gap = f"{CLOSE_LATENCY_GAP[0] * 1000:.0f}-{CLOSE_LATENCY_GAP[1] * 1000:.0f} ms apart"
+    for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
+        for size in CLOSE_LATENCY_SIZES:
+            key = f"{direction} {size}"
+            table.append((f"Latency {direction}, {size} B, {gap}, p50 ms", "latency close",
+                          get("latency close", key, "p50_ms"), "<= 1.5", at_most(1.5)))
+            table.append((f"Latency {direction}, {size} B, {gap}, p99 ms", "latency close",
+                          get("latency close", key, "p99_ms"), "", None))
+    # No further behind socat than the program has been.
+    for direction, least in ((SERIAL_TO_LAN, 0.19), (LAN_TO_SERIAL, 0.28)):
+        table.append((f"Throughput {direction}, MiB/s", "throughput " + direction,
+                      get("throughput " + direction, direction, "mib_per_s"), f">= 5, >= {least:.2f} of socat",
+                      (at_least(5), OfSocat(least))))
+    for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
+        table.append((f"Throughput both at once, {direction}, MiB/s", "throughput both",
+                      get("throughput both", direction, "mib_per_s"), "", None))
     for label, measurement in ((SERIAL_TO_LAN, "throughput " + SERIAL_TO_LAN),
                                (LAN_TO_SERIAL, "throughput " + LAN_TO_SERIAL),
                                ("both at once", "throughput both")):
@@ -862,23 +966,35 @@ def rows():
                   lambda results: idle_above_wine({"idle": dict(results["idle"]["floor"],
                                                                wineserver_alone=results["idle"]["wineserver_alone"])}),
                   "", None))
+    # One way alone: 10 % of a core, Wine's share included.
     for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
-        table.append((f"Line rate {direction}: bytes lost, added or changed", "paced", paced_lost(direction),
-                      "0", lambda value: value == 0))
+        measurement = "paced " + direction
+        table.append((f"Line rate {direction} alone: bytes lost, added or changed", measurement,
+                      paced_lost(measurement, direction), "0", lambda value: value == 0))
+        table.append((f"Line rate {direction} alone: delay, 99th percentile, ms", measurement,
+                      get(measurement, direction, "delay_p99_ms"), "<= 5", at_most(5)))
+        table.append((f"Line rate {direction} alone: CPU, % of a core, process", measurement,
+                      get(measurement, "cpu_percent", "process"), "", None))
+        table.append((f"Line rate {direction} alone: CPU, % of a core, with wineserver and device host", measurement,
+                      paced_cpu(measurement, device_host=True), "<= 10", at_most(10)))
     for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
-        table.append((f"Line rate {direction}: largest delay, ms", "paced",
-                      get("paced", direction, "largest_delay_ms"), "< 10", below(10)))
+        table.append((f"Line rate {direction}: bytes lost, added or changed", "paced both",
+                      paced_lost("paced both", direction), "0", lambda value: value == 0))
+    for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
+        table.append((f"Line rate {direction}: largest delay, ms", "paced both",
+                      get("paced both", direction, "largest_delay_ms"), "< 10", below(10)))
     # Beside the largest: one read in a thousand may meet a pause of the
     # machine itself, which holds this script up as much as the bridge.
     for direction in (SERIAL_TO_LAN, LAN_TO_SERIAL):
-        table.append((f"Line rate {direction}: delay, 99.9th percentile, ms", "paced",
-                      get("paced", direction, "delay_p999_ms"), "", None))
+        table.append((f"Line rate {direction}: delay, 99.9th percentile, ms", "paced both",
+                      get("paced both", direction, "delay_p999_ms"), "", None))
     # Both directions at once: 10 % of a core each.
-    table.append(("Line rate both ways: CPU, % of a core, process", "paced", get("paced", "cpu_percent", "process"),
+    table.append(("Line rate both ways: CPU, % of a core, process", "paced both",
+                  get("paced both", "cpu_percent", "process"), "", None))
+    table.append(("Line rate both ways: CPU, % of a core, with wineserver", "paced both",
+                  paced_cpu("paced both", device_host=False), "< 20", below(20)))
+    table.append(("Line rate: longest pause of this script, ms", "paced both", get("paced both", "script_pause_ms"),
                   "", None))
-    table.append(("Line rate both ways: CPU, % of a core, with wineserver", "paced",
-                  lambda results: sum(results["paced"]["cpu_percent"].values()), "< 20", below(20)))
-    table.append(("Line rate: longest pause of this script, ms", "paced", get("paced", "script_pause_ms"), "", None))
     return table
 
 
@@ -898,11 +1014,20 @@ def idle_above_wine(results):
     return idle["process"] + max(0.0, idle.get("wineserver", 0.0) - idle.get("wineserver_alone", 0.0))
 
 
-def paced_lost(direction):
+def paced_cpu(measurement, device_host):
+    """% of a core of the bridge's process and the wineserver, and with
+    device_host of Wine's device hosts too."""
+    def pick(results):
+        return sum(share for name, share in results[measurement]["cpu_percent"].items()
+                   if device_host or name != "device host")
+    return pick
+
+
+def paced_lost(measurement, direction):
     """Bytes missing or added; when none is, bytes that arrived changed
     (after a missing byte every later one differs, which says nothing more)."""
     def pick(results):
-        figures = results["paced"][direction]
+        figures = results[measurement][direction]
         if figures["lost"] or figures["extra"]:
             return figures["lost"] + figures["extra"]
         return figures["changed"]
@@ -917,13 +1042,26 @@ RFC2217_MARGIN = 0.2
 def rfc2217_verdict(label, rfc2217, raw):
     """Whether RFC 2217 mode's figure is within the margin of raw mode's, for
     the rows where more or less is plainly better; "" for the others."""
-    if label.startswith("Throughput"):
+    if label.startswith(("Throughput", "Polls per second")):
         within = rfc2217 >= (1 - RFC2217_MARGIN) * raw if rfc2217 is not None and raw else None
-    elif label.startswith(("Latency", "CPU")):
+    elif label.startswith(("Latency", "CPU", "Poll round trip")):
         within = rfc2217 <= (1 + RFC2217_MARGIN) * raw if rfc2217 is not None and raw else None
     else:
         return ""
     return "-" if within is None else "met" if within else "missed"
+
+
+def judge(test, shown, shown_ratio):
+    """'met', 'missed', or '' when nothing could be judged: test is one test
+    or a tuple of tests, each on the figure as shown or, for an OfSocat,
+    on the Quillmar/socat ratio as shown ('-' when socat did not run)."""
+    verdicts = []
+    for one in test if isinstance(test, tuple) else (test,):
+        if not isinstance(one, OfSocat):
+            verdicts.append(one(float(shown)))
+        elif shown_ratio != "-":
+            verdicts.append(one(float(shown_ratio)))
+    return "" if not verdicts else "met" if all(verdicts) else "missed"
 
 
 def figure(value):
@@ -975,14 +1113,17 @@ def render(bridges, outcomes, args, stopped=None):
     for label, measurement, pick, target_text, test in rows():
         cells = dict(zip(names, (cell(name, measurement, pick) for name in names)))
         row = [label] + [cells[name][1] for name in names]
+        shown_ratios = {}
         for first, second in ratios:
             top, bottom = cells[first][0], cells[second][0]
-            row.append(f"{top / bottom:.2f}" if top is not None and bottom else "-")
+            shown_ratios[first, second] = f"{top / bottom:.2f}" if top is not None and bottom else "-"
+            row.append(shown_ratios[first, second])
         verdict = ""
         if test and names[0] == QuillmarBridge.name and cells[names[0]][0] is not None:
-            # Judged on the figure as printed, so that a shown 1.00 never meets "< 1";
-            # a measurement left out (--measure) is not judged.
-            verdict = "met" if test(float(cells[names[0]][1])) else "missed"
+            # Judged on the figures as printed, so that a shown 1.00 never meets "< 1";
+            # a measurement left out (--measure) is not judged, nor a ratio without socat.
+            verdict = judge(test, cells[names[0]][1],
+                            shown_ratios.get((QuillmarBridge.name, SocatBridge.name), "-"))
         row += [target_text, verdict]
         if judge_rfc2217:
             row.append(rfc2217_verdict(label, cells[Rfc2217Bridge.name][0], cells[QuillmarBridge.name][0]))
@@ -993,10 +1134,9 @@ def render(bridges, outcomes, args, stopped=None):
             busy = figures.get("bench_cpu_percent", 0)
             if busy >= SELF_BOUND_PERCENT:
                 notes.append(f"{name}, {measurement}: this script kept a core {busy:.0f}% busy, so the "
-                             f"throughput is a floor set by the script rather than by {name}")
-        paced = outcomes[name][0].get("paced", {})
-        if "note" in paced:
-            notes.append(f"{name}, paced: {paced['note']}")
+                             f"rate is a floor set by the script rather than by {name}")
+            if "note" in figures:
+                notes.append(f"{name}, {measurement}: {figures['note']}")
 
     widths = [max(len(row[i]) for row in [header] + lines) for i in range(len(header))]
     out = []
@@ -1007,17 +1147,20 @@ def render(bridges, outcomes, args, stopped=None):
         out.append("  ".join(text.ljust(widths[i]) if i == 0 else text.rjust(widths[i])
                              for i, text in enumerate(row)).rstrip())
     out.append("")
-    out.append(f"Payload {args.payload_mib} MiB per direction; latency over {args.latency_messages} "
-               f"messages per row, one in flight, {LATENCY_GAP[0] * 1000:.0f}-{LATENCY_GAP[1] * 1000:.0f} ms "
-               f"apart; idle over {args.idle_seconds:g} s; line rate {LINE_RATE} bytes/s each way at once "
-               f"for {args.paced_seconds:g} s.")
+    out.append(f"Polls: {args.poll_rounds} rounds back to back. Payload {args.payload_mib} MiB per direction; "
+               f"latency over {args.latency_messages} messages per row, one in flight, "
+               f"{LATENCY_GAP[0] * 1000:.0f}-{LATENCY_GAP[1] * 1000:.0f} ms apart unless the row says otherwise; "
+               f"idle over {args.idle_seconds:g} s; line rate {LINE_RATE} bytes/s one way alone, then each way at "
+               f"once, for {args.paced_seconds:g} s each.")
     out.append("CPU: utime+stime of the bridge's process; 'with wineserver' adds the prefix's whole "
-               "wineserver over the same spell (socat has none).")
+               "wineserver over the same spell, 'and device host' also Wine's device hosts of the prefix "
+               "(winedevice.exe); socat has neither.")
     out.append(f"Machine: {os.cpu_count()} cores; load average {LOAD_AT_START[0]:.2f} at the start, "
                f"{os.getloadavg()[0]:.2f} at the end.")
     if judge_rfc2217:
         out.append(f"RFC 2217 within 20 %: {Rfc2217Bridge.name} against {QuillmarBridge.name} (raw), throughput "
-                   f"at least {1 - RFC2217_MARGIN:.1f} times, latency and CPU at most {1 + RFC2217_MARGIN:.1f} times.")
+                   f"and polls per second at least {1 - RFC2217_MARGIN:.1f} times, latency, poll round trip and CPU "
+                   f"at most {1 + RFC2217_MARGIN:.1f} times.")
     notes += CLEANUP_NOTES
     for number, note in enumerate(notes, 1):
         out.append(f"[{number}] {note}")
@@ -1033,6 +1176,8 @@ def parse_arguments():
     parser.add_argument("--payload-mib", type=int, default=16, help="throughput payload per direction (default 16)")
     parser.add_argument("--latency-messages", type=int, default=200,
                         help="messages per latency row (default 200)")
+    parser.add_argument("--poll-rounds", type=int, default=500,
+                        help="asks and answers of the polls measurement (default 500)")
     parser.add_argument("--idle-seconds", type=float, default=10, help="idle CPU spell (default 10)")
     parser.add_argument("--stall-seconds", type=float, default=10,
                         help="a transfer with nothing arriving for this long is stuck (default 10)")
@@ -1045,11 +1190,13 @@ def parse_arguments():
                         help="also Quillmar in RFC 2217 mode (RFC2217=1), its peer a minimal Telnet client, beside "
                              "raw mode")
     parser.add_argument("--measure", action="append", metavar="NAME",
-                        help="only the measurements whose names start with NAME (throughput, latency, idle, "
-                             "paced); may be given more than once")
+                        help="only the measurements whose names start with NAME (polls, latency, "
+                             "latency close, throughput, idle, paced; e.g. 'paced both', 'throughput LAN'); "
+                             "may be given more than once")
     parser.add_argument("--seed", type=int, default=1, help="seed of the payloads and pauses")
     args = parser.parse_args()
-    if args.paced_seconds <= 0 or args.payload_mib <= 0 or args.latency_messages <= 0 or args.idle_seconds <= 0:
+    if (args.paced_seconds <= 0 or args.payload_mib <= 0 or args.latency_messages <= 0 or args.idle_seconds <= 0
+            or args.poll_rounds <= 0):
         parser.error("the lengths and counts must be above 0")
     args.paced_seconds = float(args.paced_seconds)
     return args
