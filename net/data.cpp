@@ -339,7 +339,6 @@ void NoteModemLines()
 void SocketReceiveThread(WorkerThread &self)
 {
     char block[SocketBlockSize];
-    ChunkPacer pacer(BusyChunkSpacingMs);
     LONG served = 0;        // the connection drained is about
     bool drained = false;   // the last receive emptied the socket
     LONG finished = 0;      // the connection whose peer has closed its end, or whose socket failed
@@ -385,17 +384,14 @@ void SocketReceiveThread(WorkerThread &self)
         }
         // A receive that got less than a block emptied the socket: the socket
         // tells when the next bytes come, so no receive is spent to learn
-        // that none wait. On a busy stream, while the spacing runs, the next
-        // bytes are due anyway: they gather in the socket and are received
-        // after it without a wait on the socket, as one block.
+        // that none wait. Nothing waits on a clock: what the peer sends goes
+        // to the port at once, and on a real port the write itself goes at
+        // the line's pace, so the next receive takes what came meanwhile.
         if (drained) {
             drained = false;
-            if (pacer.WaitMs() == 0) {
-                WaitForWork(self);
-                continue;
-            }
+            WaitForWork(self);
+            continue;
         }
-        pacer.Pause();
         int received = ReceiveFromPeer(connection, block, sizeof block);
         if (received > 0) {
             if (telnet) {
@@ -405,7 +401,6 @@ void SocketReceiveThread(WorkerThread &self)
             } else {
                 SerialWrite(connection, block, received);
             }
-            pacer.Ended(static_cast<DWORD>(received), PacedChunkLimit);
             drained = received < SocketBlockSize;
             continue;
         }

@@ -234,10 +234,10 @@ static uint32_t ApplyOnPort(HANDLE port, PortLine &line, uint8_t command, uint32
         break;
     }
     if (LineWithRequest(wanted, command, value)) {
-        DCB state = BuildPortState(wanted.bps, wanted.bits, wanted.parity, wanted.stopBits, wanted.flow);
         // A line the driver refuses leaves the port as it was; the reply
         // says what it kept.
-        if (SetCommState(port, &state))
+        DWORD error = ERROR_SUCCESS;
+        if (ApplyLine(port, wanted, &error))
             (void)ReadPortLine(port, wanted.flow, line);
         else
             (void)ReadPortLine(port, line.flow, line);

@@ -42,6 +42,8 @@ constexpr size_t NoticeCapacity = 64;
 
 enum OpenOutcome { PortOpened, PortRefused, PortTakesNoEvents };
 
+static void SetTimeoutsFor(HANDLE port, const PortLine &line);
+
 static int ShowNoticeText(const char *text, UINT icon)
 {
     return MessageBoxA(MainWindow, text, MessageCaption, MB_OK | icon);
@@ -79,13 +81,17 @@ bool PortDeviceName(int com, char *name, size_t capacity)
     return false;
 }
 
-bool PortErrorMeansLost(DWORD error)
+bool PortErrorMeansLost(DWORD error, bool cancelledByUs)
 {
     switch (error) {
+    case ERROR_OPERATION_ABORTED:
+        // Our own cancel. Otherwise the driver ended the request itself, as
+        // some do when their device is removed: no purge of ours aborts, and
+        // the state record asks for no abort on line errors.
+        return !cancelledByUs;
     case ERROR_SUCCESS:
     case ERROR_IO_PENDING:
     case ERROR_IO_INCOMPLETE:
-    case ERROR_OPERATION_ABORTED:   // our own cancel, or a purge
     case ERROR_TIMEOUT:
     case ERROR_SEM_TIMEOUT:
     case ERROR_COUNTER_TIMEOUT:
@@ -141,6 +147,9 @@ static OpenOutcome OpenPort(const char *name)
     }
     PortLost = false;
     (void)SetupComm(port, InputQueueSize, OutputQueueSize);    // the driver keeps its own sizes if it refuses
+    // The port keeps the time-outs the last program left on it: ours go on
+    // before the first read.
+    SetTimeoutsFor(port, UserLine());
     // Whatever the device left in a queue before this open is not ours.
     (void)PurgeComm(port, PortPurgeMask);
     ReleasePortEvents();
@@ -186,43 +195,128 @@ int TryOpenConfiguredPort(int com)
     return OpenPort(name) == PortOpened ? 0 : 1;
 }
 
-DCB BuildPortState(int32_t bps, uint8_t bits, uint8_t parity, uint8_t stopBits, int32_t flow)
+DCB BuildPortState(const DCB &base, const PortLine &line)
 {
-    bool xonXoff = flow == FlowXonXoff || flow == FlowXonXoffHigh;
-    DCB state = {};
+    bool xonXoff = line.flow == FlowXonXoff || line.flow == FlowXonXoffHigh;
+    DCB state = base;
     state.DCBlength = sizeof state;
-    state.BaudRate = static_cast<DWORD>(bps);
+    state.BaudRate = static_cast<DWORD>(line.bps);
     state.fBinary = 1;
     state.fParity = 1;
-    state.fOutxCtsFlow = flow == FlowRtsCts;
-    state.fOutxDsrFlow = flow == FlowDtrDsr;
+    state.fOutxCtsFlow = line.flow == FlowRtsCts;
+    state.fOutxDsrFlow = line.flow == FlowDtrDsr;
     state.fDtrControl = DTR_CONTROL_ENABLE;
+    state.fDsrSensitivity = 0;
+    // An XOFF that the driver sends for us must not stop our own output.
+    state.fTXContinueOnXoff = 1;
     state.fOutX = xonXoff;
     state.fInX = xonXoff;
+    state.fErrorChar = 0;
+    state.fNull = 0;
     state.fRtsControl = RTS_CONTROL_ENABLE;
+    // A line error must not end every read and write until it is cleared.
+    state.fAbortOnError = 0;
     state.XonLim = xonXoff ? XonLimit : 0;
     state.XoffLim = xonXoff ? XoffLimit : 0;
-    state.ByteSize = bits;
-    state.Parity = parity;
-    state.StopBits = stopBits;
-    state.XonChar = xonXoff ? XonCharacter : 0;
-    state.XoffChar = flow == FlowXonXoff ? XoffCharacter : flow == FlowXonXoffHigh ? XoffCharacterHigh : 0;
-    state.EvtChar = state.XoffChar;
+    state.ByteSize = line.bits;
+    state.Parity = line.parity;
+    state.StopBits = line.stopBits;
+    // Both characters in every mode: drivers refuse a record whose two are
+    // equal, as two zeros are.
+    state.XonChar = XonCharacter;
+    state.XoffChar = line.flow == FlowXonXoffHigh ? XoffCharacterHigh : XoffCharacter;
+    state.ErrorChar = 0;
+    state.EofChar = 0;
+    state.EvtChar = xonXoff ? state.XoffChar : 0;
     return state;
 }
+
+LinePace PaceOfLine(const PortLine &line)
+{
+    // A character on the line in half bits: start, data, parity and stop
+    // bits (1.5 of them is three halves).
+    constexpr uint64_t HalvesPerBit = 2;
+    constexpr uint64_t MicrosecondsPerSecond = 1000000;
+    constexpr uint64_t MicrosecondsPerMs = 1000;
+    uint64_t stopHalves = line.stopBits == TWOSTOPBITS ? 4 : line.stopBits == ONE5STOPBITS ? 3 : 2;
+    uint64_t halves = HalvesPerBit * (1 + line.bits + (line.parity != NOPARITY ? 1 : 0)) + stopHalves;
+    uint64_t bps = line.bps > 0 ? static_cast<uint64_t>(line.bps) : 1;
+    // QuietCharacterHalves / 2 characters of halves / 2 bits each, rounded up to whole ms.
+    uint64_t quietUs = QuietCharacterHalves * halves * MicrosecondsPerSecond / (HalvesPerBit * HalvesPerBit * bps);
+    uint64_t quietMs = (quietUs + MicrosecondsPerMs - 1) / MicrosecondsPerMs;
+    uint64_t gather = HalvesPerBit * bps * GatherLineMs / (halves * MicrosecondsPerMs);
+    constexpr uint64_t LongestQuietMs = MAXDWORD - 1;   // MAXDWORD itself means "no wait at all"
+    LinePace pace;
+    pace.quietMs = static_cast<DWORD>(quietMs < 1 ? 1 : quietMs > LongestQuietMs ? LongestQuietMs : quietMs);
+    pace.gatherBytes = static_cast<DWORD>(gather < 1 ? 1 : gather > SerialReadSize ? SerialReadSize : gather);
+    return pace;
+}
+
+COMMTIMEOUTS PortTimeouts(const LinePace &pace)
+{
+    COMMTIMEOUTS timeouts = {};
+    timeouts.ReadIntervalTimeout = pace.quietMs;
+    return timeouts;
+}
+
+// The pace of the line in force: written on whichever thread applies a
+// line (the user-interface thread, or the socket receive thread as the
+// port's writer for a peer's line), read by the receive thread.
+static std::atomic<DWORD> PaceQuietMs{1};
+static std::atomic<DWORD> PaceGatherBytes{1};
+
+LinePace CurrentLinePace()
+{
+    return {PaceQuietMs, PaceGatherBytes};
+}
+
+static void SetTimeoutsFor(HANDLE port, const PortLine &line)
+{
+    LinePace pace = PaceOfLine(line);
+    COMMTIMEOUTS timeouts = PortTimeouts(pace);
+    // A driver that refuses time-outs reads as it will; the receive thread
+    // backs off reads that bring nothing.
+    (void)SetCommTimeouts(port, &timeouts);
+    PaceQuietMs = pace.quietMs;
+    PaceGatherBytes = pace.gatherBytes;
+}
+
+bool ApplyLine(HANDLE port, const PortLine &line, DWORD *error)
+{
+    *error = ERROR_SUCCESS;
+    DCB state = {};
+    state.DCBlength = sizeof state;
+    if (!GetCommState(port, &state))
+        state = DCB{};      // every field is set below or left at zero
+    state = BuildPortState(state, line);
+    if (!SetCommState(port, &state)) {
+        *error = GetLastError();
+        return false;
+    }
+    SetTimeoutsFor(port, line);
+    return true;
+}
+
+static const char LineErrorFormat[] = "Com%d Line Setting Error: %s (%lu)";
 
 void ConfigureSerialPort()
 {
     HANDLE port = PortHandle;
     if (!PortIsOpen(port))
         return;
-    // Line errors, queue sizes and a state the driver refuses are not the
-    // user's business here: the port keeps what it had. No purge: bytes that
-    // wait in either queue are the user's data.
+    // Line errors and queue sizes are not the user's business here. No
+    // purge: bytes that wait in either queue are the user's data.
     (void)ClearCommError(port, nullptr, nullptr);
     (void)SetupComm(port, InputQueueSize, OutputQueueSize);
-    DCB state = BuildPortState(Settings.BPS, Settings.BIT, Settings.PARI, Settings.STOP, Settings.FLOW);
-    (void)SetCommState(port, &state);
+    PortLine line = UserLine();
+    DWORD error = ERROR_SUCCESS;
+    if (!ApplyLine(port, line, &error)) {
+        char lineText[NoticeCapacity];
+        char text[2 * NoticeCapacity];
+        FormatPortLine(line, lineText, sizeof lineText);
+        snprintf(text, sizeof text, LineErrorFormat, Settings.COM + 1, lineText, static_cast<unsigned long>(error));
+        ShowNoticeText(text, MB_ICONERROR);
+    }
     ForgetPeerLine();       // the user's line replaces one a peer set
     WakeSerialReader();     // a flow mode that moves a line is watched without a peer
 }
@@ -297,8 +391,14 @@ bool RetryLostPort()
     if (!ClosePort())
         return false;
     int result = TryOpenConfiguredPort(Settings.COM);
-    if (result == 0)
-        ConfigureSerialPort();
+    if (result == 0) {
+        // A line the driver refuses was told when the port was first set
+        // up; the retries are silent.
+        DWORD error = ERROR_SUCCESS;
+        (void)ApplyLine(PortHandle, UserLine(), &error);
+        ForgetPeerLine();
+        WakeSerialReader();
+    }
     GivePortToWriter();
     if (result != 0)
         return false;

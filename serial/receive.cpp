@@ -3,11 +3,17 @@
 // One thread at a time owns ReadOverlapped and the read buffer, and it runs
 // only while a port is open. It reads only while a peer is connected, so that
 // bytes arriving without one wait in the driver's input queue, where the flow
-// control of the hardware modes holds the device back. While connected and
-// quiet it keeps a one-byte read in flight, which wakes it at the first byte;
-// the rest then waiting in the queue is read at once, and the chunk goes to
-// the peer whole. A read in flight is cancelled and reaped before its buffer
-// or record is used again, and before the thread ends.
+// control of the hardware modes holds the device back. A read in flight is
+// cancelled and reaped before its buffer or record is used again, and before
+// the thread ends.
+//
+// Each message goes to the peer the moment it is whole. A quiet line keeps a
+// one-byte read in flight, which wakes the thread at the first byte; what
+// came with it is read at once and the chunk goes: an answer to what just
+// went out, or a message after a quiet spell, never waits. Only a stream
+// that keeps flowing one way is gathered, by the line: a read that ends once
+// it holds a few milliseconds of line time, or once the line has been quiet
+// for a few character times (the port's read interval time-out).
 //
 // A chunk belongs to the connection it is sent to: when that connection
 // ends, the unsent rest goes with it. Bytes not yet offered to any peer wait
@@ -21,6 +27,7 @@
 #include "../translog/translog.h"
 #include "../util/util.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -54,16 +61,30 @@ FlowStep NextFlowStep(bool stopped, DWORD queued)
 
 namespace {
 
+// What the read in flight is for.
+enum ReadKind {
+    WakeUpRead,     // one byte: waits for the first byte of the next chunk
+    QueuedRead,     // what waits in the queue: completes at once
+    GatherRead,     // a stream: ends full, or after the line's quiet time
+};
+
 struct Reader {
     HANDLE port;
     LONG generation;    // of the port this thread reads
     char buffer[SerialReadSize];
     DWORD held;         // bytes read and not yet forwarded
     bool inFlight;      // a read into buffer + held is under way
-    bool wakeUp;        // that read is the one-byte read that waits for data
+    ReadKind kind;      // of the read in flight, or of the last one
+    DWORD asked;        // by that read
+    DWORD got;          // by that read, once it completed
+    bool cancelled;     // that read was cancelled by this thread
+    uint64_t gatherDeadlineUs;  // a gather read still in flight then is cancelled
+    int emptyReads;     // completed reads in a row that brought nothing
+    bool streaming;     // the line keeps flowing one way: the next read gathers
+    uint64_t lastChunkUs;       // when the last chunk went to the peer
+    uint32_t writesAtLastChunk; // PortWritesBegun then
     bool flowStopped;
     bool lost;          // the port failed in a way that means the device is gone
-    ChunkPacer pacer;
 };
 
 // The thread is told to end: the program ends or the port changes hands.
@@ -79,9 +100,9 @@ bool StopRequested(const Reader &reader)
 
 // A failure that means the device is gone ends the thread; others only mean
 // that nothing came this time.
-void NoteFailure(Reader &reader, DWORD error)
+void NoteFailure(Reader &reader, DWORD error, bool cancelledByUs = false)
 {
-    if (PortErrorMeansLost(error))
+    if (PortErrorMeansLost(error, cancelledByUs))
         reader.lost = true;
 }
 
@@ -114,53 +135,138 @@ void ApplyFlowControl(Reader &reader, DWORD queued)
     }
 }
 
+// A completed read: what it brought is held, even from a read that was
+// cancelled or timed out.
+void Reap(Reader &reader)
+{
+    DWORD got = 0;
+    if (!GetOverlappedResult(reader.port, &ReadOverlapped, &got, FALSE))
+        NoteFailure(reader, GetLastError(), reader.cancelled);
+    reader.inFlight = false;
+    reader.got = got;
+    reader.held += got;
+    // A gather read that came back full: the line is still flowing. One cut
+    // short by the line's quiet time, or cancelled, ends the stream.
+    if (reader.kind == GatherRead)
+        reader.streaming = got == reader.asked && !reader.cancelled;
+    // A port with read time-outs that end reads empty is not asked again at
+    // once; a single empty read is a time-out's race, not a habit.
+    if (reader.cancelled)
+        return;
+    reader.emptyReads = got == 0 ? reader.emptyReads + 1 : 0;
+    if (reader.emptyReads > 1 && !reader.lost)
+        Sleep(PollPeriodMs);
+}
+
 // Ends a read in flight: what it had read before the cancel is kept.
 void CancelRead(Reader &reader)
 {
     if (!reader.inFlight)
         return;
     (void)CancelIoEx(reader.port, &ReadOverlapped);     // it may have completed already
-    DWORD got = 0;
-    if (WaitForSingleObject(ReadOverlapped.hEvent, ReadCancelWaitMs) == WAIT_OBJECT_0 &&
-        GetOverlappedResult(reader.port, &ReadOverlapped, &got, FALSE))
-        reader.held += got;
-    reader.inFlight = false;
-}
-
-// Waits for the read in flight, up to the time given or until there is
-// news for the thread.
-void CollectRead(Reader &reader, DWORD timeoutMs)
-{
-    HANDLE events[] = {ReadOverlapped.hEvent, SerialReader.StopEvent(), ReaderWake()};
-    if (WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, timeoutMs) != WAIT_OBJECT_0)
+    reader.cancelled = true;
+    if (WaitForSingleObject(ReadOverlapped.hEvent, ReadCancelWaitMs) == WAIT_OBJECT_0) {
+        Reap(reader);
         return;
-    DWORD got = 0;
-    if (GetOverlappedResult(reader.port, &ReadOverlapped, &got, FALSE))
-        reader.held += got;
-    else
-        NoteFailure(reader, GetLastError());
-    reader.inFlight = false;
-    if (got == 0 && !reader.lost)
-        Sleep(PollPeriodMs);    // a port with read time-outs of its own: no spinning on empty reads
+    }
+    reader.inFlight = false;    // a driver that does not let go; the record is not used again by this thread
+    reader.lost = true;
 }
 
-void StartRead(Reader &reader, DWORD count)
+// Waits for the read in flight until it completes, or there is news for the
+// thread; a gather read that outlasts its deadline is cancelled, and what it
+// got so far goes on.
+void CollectRead(Reader &reader)
 {
-    DWORD got = 0;
-    if (ReadFile(reader.port, reader.buffer + reader.held, count, &got, &ReadOverlapped)) {
-        reader.held += got;
-        if (got == 0)
-            Sleep(PollPeriodMs);    // read time-outs of the port's own: no spinning on empty reads
+    DWORD timeoutMs = INFINITE;
+    if (reader.kind == GatherRead) {
+        uint64_t now = ClockMicroseconds();
+        timeoutMs = now >= reader.gatherDeadlineUs
+                        ? 0 : static_cast<DWORD>((reader.gatherDeadlineUs - now + 999) / 1000);
+    } else if (reader.kind == QueuedRead) {
+        timeoutMs = ReadCancelWaitMs;
+    }
+    HANDLE events[] = {ReadOverlapped.hEvent, SerialReader.StopEvent(), ReaderWake()};
+    DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, timeoutMs);
+    if (woken == WAIT_OBJECT_0)
+        Reap(reader);
+    else if (woken == WAIT_TIMEOUT)
+        CancelRead(reader);
+}
+
+void StartRead(Reader &reader, ReadKind kind, DWORD count)
+{
+    reader.kind = kind;
+    reader.asked = count;
+    reader.cancelled = false;
+    if (kind == GatherRead) {
+        LinePace pace = CurrentLinePace();
+        uint64_t lineUs = static_cast<uint64_t>(GatherLineMs + pace.quietMs + GatherSlackMs) * 1000;
+        reader.gatherDeadlineUs = ClockMicroseconds() + lineUs;
+    }
+    if (ReadFile(reader.port, reader.buffer + reader.held, count, nullptr, &ReadOverlapped)) {
+        reader.inFlight = true;     // done already: reaped below like any other
+        Reap(reader);
         return;
     }
     DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) {
         reader.inFlight = true;
+        if (kind != WakeUpRead)
+            CollectRead(reader);    // a queued read completes at once, a gather read within its deadline
         return;
     }
     NoteFailure(reader, error);
     if (!reader.lost)
         Sleep(PollPeriodMs);    // the port refuses reads for now; look again later
+}
+
+// Whether the chunk that has just begun goes on the stream of the last one:
+// it came within the line's quiet time of it, and nothing went the other
+// way in between (else it is an answer, and goes at once).
+bool StreamGoesOn(const Reader &reader)
+{
+    uint64_t quietUs = static_cast<uint64_t>(CurrentLinePace().quietMs) * 1000;
+    return reader.lastChunkUs != 0 && ClockMicroseconds() - reader.lastChunkUs < quietUs &&
+           PortWritesBegun == reader.writesAtLastChunk;
+}
+
+DWORD Smaller(DWORD a, DWORD b)
+{
+    return a < b ? a : b;
+}
+
+// Starts the next read of a chunk: the first one of it, or after the first
+// byte came, the rest.
+void ReadChunk(Reader &reader, DWORD queued)
+{
+    // A chunk holds a few milliseconds of line time, and at least all that
+    // waits already: bytes that come faster than the line (an adapter that
+    // hands them over in packets) go on together.
+    DWORD gather = Smaller(SerialReadSize, std::max(CurrentLinePace().gatherBytes, reader.held + queued));
+    if (reader.held == 0) {
+        // Bytes that came while the last chunk went out, with nothing sent
+        // their way: the stream goes on.
+        if (reader.streaming || (queued > 0 && StreamGoesOn(reader)))
+            StartRead(reader, GatherRead, gather);
+        else if (queued > 0)
+            StartRead(reader, QueuedRead, Smaller(queued, SerialReadSize));
+        else
+            StartRead(reader, WakeUpRead, 1);
+        return;
+    }
+    if (reader.kind != WakeUpRead)
+        return;
+    // The first byte came: an answer, or a message after a quiet spell, goes
+    // with what came along; a stream that goes on is gathered.
+    reader.streaming = StreamGoesOn(reader);
+    DWORD room = SerialReadSize - reader.held;
+    if (reader.streaming && gather > reader.held)
+        StartRead(reader, GatherRead, gather - reader.held);
+    else if (queued > 0 && !reader.streaming)
+        StartRead(reader, QueuedRead, Smaller(queued, room));
+    else
+        reader.kind = QueuedRead;   // the byte goes on its own
 }
 
 // Sends the chunk to the peer of the connection; returns how many of its
@@ -223,7 +329,8 @@ void Forward(Reader &reader, LONG connection)
     if (sent == 0 && !Abandoned())
         return;
     reader.held = 0;
-    reader.pacer.Ended(count, PacedChunkLimit);
+    reader.lastChunkUs = ClockMicroseconds();
+    reader.writesAtLastChunk = PortWritesBegun;
     CountBytes(SerialToLanBytes, static_cast<int32_t>(count));
     SerialToLanSilence = Settings.DTUPTIME.load();
 }
@@ -246,20 +353,16 @@ LONG ConnectionToServe()
     return connection == SuspendedConnection ? 0 : connection;
 }
 
-// One pass: wait for the port or a read, look at the queue, read and send.
-// A quiet line costs nothing: the read that waits for the next byte is
-// waited for without a limit. On a busy line the next chunk gathers in the
-// queue for the rest of the spacing before the thread looks: it is then
-// read at once, without the read that waits for its first byte.
+// One pass: wait for the port or the read in flight, look at the queue,
+// read and send. A quiet line costs nothing: the read that waits for the
+// next byte is waited for without a limit.
 void Pass(Reader &reader)
 {
     LONG connection = ConnectionToServe();
     if (reader.inFlight)
-        CollectRead(reader, reader.wakeUp ? INFINITE : PollPeriodMs);
+        CollectRead(reader);
     else if (connection == 0)
         WaitForPeer();
-    else if (reader.held == 0)
-        reader.pacer.Pause();
 
     DWORD queued = QueuedInput(reader);
     ApplyFlowControl(reader, queued);
@@ -269,30 +372,12 @@ void Pass(Reader &reader)
     if (connection == 0) {
         // Bytes already read wait here for the next peer.
         CancelRead(reader);
+        reader.streaming = false;
         return;
     }
-    // A chunk is what one read got, and after a wake-up what arrived with
-    // the first byte; it goes on before anything more is read, so a steady
-    // trickle is never held back to fill the buffer.
-    if (!reader.inFlight && reader.held == 0) {
-        // Nothing waits: a read that wakes us at the next byte.
-        DWORD asked = queued == 0 ? 1 : queued < SerialReadSize ? queued : SerialReadSize;
-        reader.wakeUp = queued == 0;
-        StartRead(reader, asked);
-    }
-    if (!reader.inFlight && reader.held > 0 && reader.wakeUp) {
-        // The look at the queue above came after the first byte: what it
-        // saw is the rest that came with it.
-        reader.wakeUp = false;
-        DWORD rest = queued;
-        DWORD room = SerialReadSize - reader.held;
-        if (rest > 0 && !reader.lost) {
-            StartRead(reader, rest < room ? rest : room);
-            if (reader.inFlight)
-                CollectRead(reader, PollPeriodMs);
-        }
-    }
-    if (reader.held > 0 && !reader.inFlight)
+    if (!reader.inFlight)
+        ReadChunk(reader, queued);
+    if (!reader.inFlight && reader.held > 0 && reader.kind != WakeUpRead)
         Forward(reader, connection);
 }
 
@@ -300,7 +385,7 @@ void Pass(Reader &reader)
 
 void SerialReceiveThread(WorkerThread &self)
 {
-    Reader reader = {.pacer = ChunkPacer(BusyChunkSpacingMs)};
+    Reader reader = {};
     reader.port = PortHandle;
     reader.generation = PortGeneration;
     while (PortIsOpen(reader.port) && !reader.lost && LinkState != LinkShuttingDown && self.KeepGoing())

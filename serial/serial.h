@@ -79,8 +79,9 @@ int OpenSerialPort(const char *name, int number);
 int OpenConfiguredPort(int com);
 // The same without a word to the user, for the retries of a lost port.
 int TryOpenConfiguredPort(int com);
-// Applies the line settings to the open port. Nothing queued is dropped:
-// the queues are emptied only when the port is opened.
+// Applies the user's line to the open port; a line the driver refuses is
+// told to the user, and the port keeps what it had. Nothing queued is
+// dropped: the queues are emptied only when the port is opened.
 void ConfigureSerialPort();
 void RaiseFlowLine();
 void DropFlowLine();
@@ -94,33 +95,68 @@ void StartSerialReceiveThread();
 // settings changed.
 void WakeSerialReader();
 
+// The line of the port in the record's terms.
+struct PortLine {
+    int32_t bps;
+    uint8_t bits;
+    uint8_t parity;     // NOPARITY..SPACEPARITY
+    uint8_t stopBits;   // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
+    int32_t flow;       // FlowMode
+};
+// The user's line, from the settings record.
+PortLine UserLine();
+
+// How the receive thread cuts the line's bytes into chunks, from its speed:
+// a read ends once the line has been quiet for quietMs (a few character
+// times, at least the 1 ms the driver counts in), or once it holds
+// gatherBytes, a few milliseconds of line time.
+constexpr DWORD QuietCharacterHalves = 7;       // 3.5 character times, the silence that ends a Modbus RTU frame
+constexpr DWORD GatherLineMs = 3;
+struct LinePace {
+    DWORD quietMs;
+    DWORD gatherBytes;
+};
+LinePace PaceOfLine(const PortLine &line);
+// The time-outs every open and every line change give the port: reads end
+// after quietMs without a byte once one has come, and never sooner by a
+// total; writes wait for the line as long as it takes. Set on each open, as
+// the port keeps what the last program left on it.
+COMMTIMEOUTS PortTimeouts(const LinePace &pace);
+// The pace of the line in force; written where a line is applied, read by
+// the receive thread.
+LinePace CurrentLinePace();
+
 // The pure pieces of the above, for the tests.
 bool PortDeviceName(int com, char *name, size_t capacity);
-DCB BuildPortState(int32_t bps, uint8_t bits, uint8_t parity, uint8_t stopBits, int32_t flow);
+// The state record for a line, built on the state the driver reports, so
+// that fields this program has no word on keep the driver's values.
+DCB BuildPortState(const DCB &base, const PortLine &line);
 DWORD FlowLineFunction(int32_t flow, bool raise);   // 0 when the mode moves no line
 // Whether a failed port call means the device is gone, rather than a
-// request still under way, cancelled or timed out.
-bool PortErrorMeansLost(DWORD error);
+// request still under way, or cancelled by this program, or timed out. An
+// abort this program did not ask for is a driver letting go of the port.
+bool PortErrorMeansLost(DWORD error, bool cancelledByUs = false);
+// A line applied to the open port: its state and its time-outs. False, with
+// the error, when the driver refuses the state; the port keeps what it had.
+bool ApplyLine(HANDLE port, const PortLine &line, DWORD *error);
 
 // The bridge's data path on the serial side.
 constexpr DWORD SerialReadSize = 8192;          // at most this much per read
-// A chunk that closely follows a small one waits for the rest of this, so
-// that a line trickling steadily costs about two hundred chunks a second
-// rather than one per byte or two: each chunk costs a data thread five to
-// nine calls into the wineserver under Wine, whatever its size. The delay
-// it adds stays under the 10 ms a device may notice.
-constexpr DWORD BusyChunkSpacingMs = 5;
-// A chunk of at least this many bytes goes on at once: the stream is ahead
-// of the spacing, and the chunk's cost is spread over its bytes.
-constexpr DWORD PacedChunkLimit = 1024;
 constexpr DWORD PollPeriodMs = 100;             // longest wait of the receive thread's passes, and for a full socket
 constexpr DWORD ReadCancelWaitMs = 1000;
 constexpr DWORD PortLookPeriodMs = 1000;        // the receive thread's look at a port without a peer
+// A read that gathers a stream is waited for its line time and quiet time,
+// and this much more, before it is cancelled: a stream that stopped between
+// two reads leaves the next one waiting for bytes that will not come soon.
+constexpr DWORD GatherSlackMs = 2;
 // The input queue's flow thresholds: the line drops above 60 % and rises at
 // 10 % of the input queue.
 constexpr DWORD FlowStopLevel = InputQueueSize * 6 / 10 + 1;    // 4916
 constexpr DWORD FlowResumeLevel = InputQueueSize / 10 - 1;      // 818
 constexpr DWORD WriteRequestLimit = 8192;
+// A write that the port completes without taking a byte is tried again
+// after this long, never at once.
+constexpr DWORD WriteRetryMs = 10;
 
 // Where the serial side meets the network side: the data path of the
 // connection that is up, which net/ keeps. The serial receive thread sends
@@ -174,6 +210,12 @@ bool TimeTagDue(int32_t dt, int32_t directionFlag, int32_t silence);
 // starting with a tag of tagLength bytes: a log counts only those.
 int DataBytesIn(int offset, int length, int tagLength);
 
+// Counts the writes begun on the port: the receive thread tells by it
+// whether traffic went the other way since its last chunk. Counted before
+// the write, as a device may answer before the write call returns. Written
+// by the socket receive thread.
+extern std::atomic<uint32_t> PortWritesBegun;
+
 // Writes a block from the peer of `connection` to the port, tagged when due.
 // Returns when the port has taken all of it, or the connection has ended
 // (its rest is dropped), or the port is not there: then the rest is held,
@@ -211,17 +253,6 @@ bool RetryLostPort();
 // Settings.COM stay as they were and 1 is returned. Otherwise returns what
 // the open returned.
 int ReopenSerialPort(int com);
-// The line of the port in the record's terms.
-struct PortLine {
-    int32_t bps;
-    uint8_t bits;
-    uint8_t parity;     // NOPARITY..SPACEPARITY
-    uint8_t stopBits;   // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS
-    int32_t flow;       // FlowMode
-};
-// The user's line, from the settings record.
-PortLine UserLine();
-
 // RFC 2217 mode: the line a peer sets for its connection. The socket
 // receive thread applies each request (a COM-PORT-OPTION command and its
 // value) to the open port as its writer and returns the value in force for

@@ -32,6 +32,7 @@ constexpr int FirstYear = 1900;
 // Defined here, counted by the socket receive thread through SerialWrite.
 std::atomic<int32_t> LanToSerialBytes;      // socket receive thread adds, the display takes
 std::atomic<int32_t> LanToSerialSilence;    // socket receive thread reloads, the second tick counts down
+std::atomic<uint32_t> PortWritesBegun;       // socket receive thread
 
 namespace {
 
@@ -72,7 +73,7 @@ void ReportPortGone(LONG generation)
 
 // Waits for the write in flight; a wake-up for a port being taken or a
 // connection that ended cancels it. What it wrote before counts.
-DWORD FinishWrite(HANDLE port, DWORD *written)
+DWORD FinishWrite(HANDLE port, DWORD *written, bool *cancelled)
 {
     const HANDLE waits[] = {WriteOverlapped.hEvent, WriterWake()};
     for (;;) {
@@ -81,6 +82,7 @@ DWORD FinishWrite(HANDLE port, DWORD *written)
             break;
         if (PortClosing || !BlockStillWanted()) {
             (void)CancelIoEx(port, &WriteOverlapped);   // fails when the write is done already
+            *cancelled = true;
             break;
         }
     }
@@ -109,12 +111,14 @@ WriteStep WriteOnce(DWORD *written, LONG *generation)
     if (asked > WriteRequestLimit)
         asked = WriteRequestLimit;
     DWORD error = ERROR_SUCCESS;
+    bool cancelled = false;
+    ++PortWritesBegun;
     if (!WriteFile(port, Block.bytes + Block.offset, asked, written, &WriteOverlapped)) {
         error = GetLastError();
         if (error == ERROR_IO_PENDING)
-            error = FinishWrite(port, written);
+            error = FinishWrite(port, written, &cancelled);
     }
-    return PortErrorMeansLost(error) ? PortGone : Wrote;
+    return PortErrorMeansLost(error, cancelled) ? PortGone : Wrote;
 }
 
 // The bytes the port took: counted for the rate display and logged.
@@ -232,6 +236,10 @@ bool ResumeSerialWrite()
             ReportPortGone(generation);
             return false;
         }
+        // A port that took nothing is not asked again at once; a port being
+        // taken or a connection that ended still cuts the wait short.
+        if (written == 0 && BlockStillWanted())
+            (void)WaitForSingleObject(WriterWake(), WriteRetryMs);
     }
     return true;
 }

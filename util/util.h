@@ -18,30 +18,6 @@ int ModulePath(int size, char *buffer);
 // A steady clock in microseconds (the performance counter).
 uint64_t ClockMicroseconds();
 
-// How long the next chunk of a stream waits so that it starts spacingMs
-// after the last small chunk ended (0 for none): 0 once that has passed,
-// otherwise the rest in whole milliseconds, rounded up.
-DWORD ChunkWaitMs(uint64_t lastSmallChunkUs, uint64_t nowUs, DWORD spacingMs);
-
-// The spacing of one stream's chunks, kept by the one thread that moves it:
-// Ended after each chunk, WaitMs before the next is taken.
-class ChunkPacer {
-public:
-    explicit ChunkPacer(DWORD spacing) : spacingMs(spacing) {}
-    // A chunk of at least largeSize bytes means the stream is ahead: the
-    // next goes at once.
-    void Ended(DWORD size, DWORD largeSize);
-    DWORD WaitMs() const;
-    // Waits that long: a plain sleep, which under Wine costs no call into
-    // the wineserver (a timed wait on an event costs two) and never holds a
-    // stop up for longer than the spacing.
-    void Pause() const;
-
-private:
-    DWORD spacingMs;
-    uint64_t lastSmallChunkUs = 0;
-};
-
 // Pixel sizes follow the display: a size designed at 96 dots per inch (100 %)
 // is scaled to dpi, rounded to the nearest pixel; at 96 it is unchanged.
 constexpr int DesignDpi = USER_DEFAULT_SCREEN_DPI;

@@ -108,6 +108,9 @@ DEFAULT_SETTINGS = {
 }
 
 # Status texts of the connection.
+# The line of a settings file written by hand: without them the keys read 0,
+# and the port refuses a line of 0 bit/s, which the program says at start-up.
+LINE_KEYS = "BPS=9600\r\nBIT=8\r\n"
 IDLE = "Idle"
 ACCEPT_WAITING = "Accept Waiting ・・・"
 PEER = "Connection - 127.0.0.1"
@@ -236,6 +239,10 @@ class Automation:
 
     def syscommand(self, window, command):
         return self.request("syscommand", window, command)
+
+    def device_change(self, window, event, port_name):
+        """Tells the window that a serial port was plugged in or out."""
+        return self.request("devicechange", window, event, port_name)
 
     def key(self, window, virtual_key):
         return self.request("key", window, virtual_key)
@@ -755,6 +762,13 @@ def receive(source, count, timeout=DEFAULT_TIMEOUT):
                                  f"{' (closed)' if chunk is None else ''}; last bytes: {bytes(data[-32:])!r}")
         data += chunk
     return bytes(data)
+
+
+def dismiss_line_refusal(automation, line):
+    """The box that says COM1 refused the line (as "115200 8N1"), dismissed."""
+    box, text = automation.wait_message_box(timeout=30)
+    assert text.startswith(f"Com1 Line Setting Error: {line} ("), text
+    automation.dismiss(box)
 
 
 def assert_flows(peer, device, other_device=None):

@@ -3,7 +3,7 @@ following their check box, the two number checks with the fields stored
 before a refused number, and what SAVE then writes."""
 import pytest
 
-from harness import IDCANCEL, IDOK, LOOPBACK, STATUS_TEXT, VK_RETURN, PeerServer, R, wait_for
+from harness import IDCANCEL, IDOK, LINE_KEYS, LOOPBACK, STATUS_TEXT, VK_RETURN, PeerServer, R, wait_for
 
 OPTION = R.IDM_OPTION
 CAPTION = "Quillmar： Option"
@@ -43,7 +43,8 @@ def expect_refused(automation, dialog, message, field, text):
 
 
 def test_shows_the_settings_and_the_template(quillmar, automation):
-    quillmar.write_ini("[DATA]\r\nCONNECT=1\r\nRATE=7\r\nDT=1\r\nDTRSLAN=1\r\nDTLANRS=0\r\nDTUPTIME=120\r\n")
+    quillmar.write_ini("[DATA]\r\n" + LINE_KEYS +
+                       "CONNECT=1\r\nRATE=7\r\nDT=1\r\nDTRSLAN=1\r\nDTLANRS=0\r\nDTUPTIME=120\r\n")
     quillmar.start()
     dialog = quillmar.open_dialog(OPTION, CAPTION)
     assert automation.checked(dialog, AUTO_CONNECT) == 1

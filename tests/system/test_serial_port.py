@@ -4,7 +4,7 @@ import termios
 
 import pytest
 
-from harness import STATUS_TEXT
+from harness import PORT_PART, STATUS_TEXT, dismiss_line_refusal
 
 
 def start_with_notice(quillmar, automation, expected):
@@ -31,11 +31,12 @@ def test_a_port_that_cannot_be_opened_is_named_and_the_window_comes_up(quillmar,
 
 
 # What a pty keeps of the line settings: the speed, hardware flow control
-# and the XON/XOFF flags with their characters (it forces 8N1 itself).
+# and the XON/XOFF flags with their characters (it forces 8N1 itself). The
+# two characters are set in every mode: drivers refuse two equal ones.
 @pytest.mark.parametrize("flow, crtscts, xon_xoff, stop_char", [
-    (0, False, False, 0x00),
-    (1, True, False, 0x00),
-    (2, False, False, 0x00),
+    (0, False, False, 0x13),
+    (1, True, False, 0x13),
+    (2, False, False, 0x13),
     (3, False, True, 0x13),
     (4, False, True, 0x93),
 ])
@@ -47,8 +48,17 @@ def test_line_settings_reach_the_port(quillmar, ports, flow, crtscts, xon_xoff, 
     assert bool(cflag & termios.CRTSCTS) == crtscts
     assert bool(iflag & termios.IXON) == xon_xoff
     assert bool(iflag & termios.IXOFF) == xon_xoff
-    assert cc[termios.VSTART] == bytes([0x11 if xon_xoff else 0])
+    assert cc[termios.VSTART] == b"\x11"
     assert cc[termios.VSTOP] == bytes([stop_char])
+
+
+def test_a_line_the_port_refuses_is_said_and_the_bridge_goes_on(quillmar, automation, ports):
+    quillmar.write_settings(BPS=0)
+    quillmar.start(wait=False)
+    dismiss_line_refusal(automation, "0 8N1")
+    quillmar.wait_window()
+    assert quillmar.text(STATUS_TEXT) == "Idle"
+    assert quillmar.status_part(PORT_PART) == "", "the port stays open with the line it had"
 
 
 @pytest.mark.parametrize("number", [12, 256])

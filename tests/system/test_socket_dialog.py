@@ -3,7 +3,7 @@ fields each mode enables, the two port checks, the field-by-field storing
 of OK, Cancel, the RFC 2217 box, and what SAVE then writes."""
 import pytest
 
-from harness import IDCANCEL, IDOK, R, wait_for
+from harness import IDCANCEL, IDOK, LINE_KEYS, R, wait_for
 
 SOCK = R.IDM_SOCK
 CAPTION = "Quillmar： Socket"
@@ -125,7 +125,7 @@ def test_port_65535_is_accepted_shown_again_and_saved(quillmar, automation):
 
 
 def test_stored_ports_above_32767_are_shown_and_confirmed_unchanged(quillmar, automation):
-    quillmar.write_ini("[DATA]\r\nPORT=50000\r\nSPORT=40000\r\nMODE=0\r\nIP=10.0.0.9\r\nRFC2217=1\r\n")
+    quillmar.write_ini("[DATA]\r\n" + LINE_KEYS + "PORT=50000\r\nSPORT=40000\r\nMODE=0\r\nIP=10.0.0.9\r\nRFC2217=1\r\n")
     quillmar.start()
     dialog = quillmar.open_dialog(SOCK, CAPTION)
     assert automation.checked(dialog, SERVER) == 1
@@ -216,7 +216,7 @@ def test_choosing_the_other_mode_and_cancel_changes_nothing(quillmar, automation
 
 
 def test_addresses_are_stored_and_an_empty_slot_is_zero(quillmar, automation):
-    quillmar.write_ini("[DATA]\r\nMODE=1\r\nPORT=9001\r\nSPORT=9001\r\nIP=192.168.0.1\r\n"
+    quillmar.write_ini("[DATA]\r\n" + LINE_KEYS + "MODE=1\r\nPORT=9001\r\nSPORT=9001\r\nIP=192.168.0.1\r\n"
                        "PERMISSIP1=10.9.9.9\r\nPERMISSIP2=10.8.8.8\r\nPERMISSIP3=10.7.7.7\r\n")
     quillmar.start()
     dialog = quillmar.open_dialog(SOCK, CAPTION)
@@ -243,7 +243,7 @@ def test_addresses_are_stored_and_an_empty_slot_is_zero(quillmar, automation):
 
 @pytest.mark.parametrize("ip, shown", [("0", "0.0.0.0"), ("not an address", "255.255.255.255")])
 def test_an_odd_ip_from_the_file_is_shown_as_its_address(quillmar, automation, ip, shown):
-    quillmar.write_ini(f"[DATA]\r\nMODE=1\r\nPORT=9001\r\nSPORT=9001\r\nIP={ip}\r\n")
+    quillmar.write_ini(f"[DATA]\r\n{LINE_KEYS}MODE=1\r\nPORT=9001\r\nSPORT=9001\r\nIP={ip}\r\n")
     quillmar.start()
     dialog = quillmar.open_dialog(SOCK, CAPTION)
     assert automation.ip_address(dialog, DEST_ADDRESS)[1] == shown

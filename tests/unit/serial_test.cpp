@@ -12,9 +12,9 @@
 
 namespace {
 
-DCB StateFor(int32_t flow)
+DCB StateFor(int32_t flow, const DCB &base = DCB{})
 {
-    return BuildPortState(9600, 8, NOPARITY, ONESTOPBIT, flow);
+    return BuildPortState(base, {9600, 8, NOPARITY, ONESTOPBIT, flow});
 }
 
 TEST(PortState, DefaultsGiveEightNoneOneWithoutFlowControl)
@@ -29,31 +29,29 @@ TEST(PortState, DefaultsGiveEightNoneOneWithoutFlowControl)
     EXPECT_EQ(state.fParity, 1u) << "parity checking is on even with no parity";
     EXPECT_EQ(state.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
     EXPECT_EQ(state.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-    EXPECT_EQ(state.fOutxCtsFlow, 0u);
-    EXPECT_EQ(state.fOutxDsrFlow, 0u);
-    EXPECT_EQ(state.fOutX, 0u);
-    EXPECT_EQ(state.fInX, 0u);
+    EXPECT_EQ(state.fOutxCtsFlow | state.fOutxDsrFlow | state.fOutX | state.fInX, 0u);
     EXPECT_EQ(state.XonLim, 0);
     EXPECT_EQ(state.XoffLim, 0);
-    EXPECT_EQ(state.XonChar, 0);
-    EXPECT_EQ(state.XoffChar, 0);
     EXPECT_EQ(state.EvtChar, 0);
 }
 
-// Every field not set on purpose stays zero: a record built from an
-// earlier state would carry its leftovers into the port.
-TEST(PortState, FieldsNotNamedStayZero)
+// The record starts from what the driver reports; whatever another program
+// left there, every field this program has a word on gets its value, and
+// in every mode the two flow characters differ (drivers refuse two equal).
+TEST(PortState, TheDriversLeftoversNeverReachTheLine)
 {
-    for (int32_t flow = FlowNone; flow <= FlowXonXoffHigh; ++flow) {
-        DCB state = StateFor(flow);
-        EXPECT_EQ(state.fDsrSensitivity, 0u);
-        EXPECT_EQ(state.fTXContinueOnXoff, 0u);
-        EXPECT_EQ(state.fErrorChar, 0u);
-        EXPECT_EQ(state.fNull, 0u);
-        EXPECT_EQ(state.fAbortOnError, 0u);
-        EXPECT_EQ(state.ErrorChar, 0);
-        EXPECT_EQ(state.EofChar, 0);
-        EXPECT_EQ(state.wReserved, 0);
+    DCB leftovers;
+    memset(&leftovers, 0xFF, sizeof leftovers);
+    for (int32_t flow : {int32_t{FlowNone}, int32_t{FlowRtsCts}, int32_t{FlowDtrDsr}, int32_t{FlowXonXoff}, 5}) {
+        DCB state = StateFor(flow, leftovers);
+        EXPECT_EQ(state.DCBlength, sizeof(DCB));
+        EXPECT_EQ(state.fDsrSensitivity | state.fErrorChar | state.fNull | state.fAbortOnError, 0u) << flow;
+        EXPECT_EQ(state.fTXContinueOnXoff, 1u) << "an XOFF we send must not stop our output";
+        EXPECT_EQ(state.ErrorChar | state.EofChar, 0) << flow;
+        EXPECT_EQ(state.XonChar, 0x11) << flow;
+        EXPECT_EQ(state.XoffChar, 0x13) << flow;
+        EXPECT_EQ(state.ByteSize, 8);
+        EXPECT_EQ(state.StopBits, ONESTOPBIT);
     }
 }
 
@@ -70,8 +68,6 @@ TEST(PortState, HardwareModesWatchTheirInputLine)
         EXPECT_EQ(state.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
         EXPECT_EQ(state.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
         EXPECT_EQ(state.fOutX, 0u);
-        EXPECT_EQ(state.XonChar, 0);
-        EXPECT_EQ(state.XoffChar, 0);
         EXPECT_EQ(state.XonLim, 0);
     }
 }
@@ -97,20 +93,40 @@ TEST(PortState, XonXoffModesDifferOnlyInTheXoffCharacter)
 
 TEST(PortState, LineSettingsPassUnchanged)
 {
-    DCB state = BuildPortState(460800, 7, EVENPARITY, TWOSTOPBITS, FlowNone);
+    DCB state = BuildPortState(DCB{}, {460800, 7, EVENPARITY, TWOSTOPBITS, FlowNone});
     EXPECT_EQ(state.BaudRate, 460800u);
     EXPECT_EQ(state.ByteSize, 7);
     EXPECT_EQ(state.Parity, EVENPARITY);
     EXPECT_EQ(state.StopBits, TWOSTOPBITS);
 }
 
-TEST(PortState, AFlowValueOutsideTheModesMeansNoFlowControl)
+// A read ends after 3.5 character times of quiet (at least the driver's
+// 1 ms), or with 3 ms of line time in hand (at least a byte).
+TEST(LinePace, QuietTimeAndChunkFollowTheCharacterTime)
 {
-    for (int32_t flow : {-1, 5, 1000}) {
-        DCB state = StateFor(flow);
-        EXPECT_EQ(state.fOutxCtsFlow | state.fOutxDsrFlow | state.fOutX | state.fInX, 0u) << flow;
-        EXPECT_EQ(state.XoffChar, 0) << flow;
+    struct Case {
+        PortLine line;
+        DWORD quietMs;
+        DWORD gatherBytes;
+    } cases[] = {
+        {{9600, 8, NOPARITY, ONESTOPBIT, FlowNone}, 4, 2},          // 10 bits: 1.04 ms a character
+        {{460800, 8, NOPARITY, ONESTOPBIT, FlowNone}, 1, 138},
+        {{115200, 8, EVENPARITY, TWOSTOPBITS, FlowNone}, 1, 28},     // 12 bits
+        {{1200, 7, EVENPARITY, ONESTOPBIT, FlowNone}, 30, 1},        // 10 bits: 8.3 ms a character
+        {{50, 5, NOPARITY, ONE5STOPBITS, FlowNone}, 525, 1},         // 7.5 bits
+        {{0, 8, NOPARITY, ONESTOPBIT, FlowNone}, 35000, 1},          // no speed: slow, never a division by 0
+    };
+    for (const Case &c : cases) {
+        LinePace pace = PaceOfLine(c.line);
+        EXPECT_EQ(pace.quietMs, c.quietMs) << c.line.bps;
+        EXPECT_EQ(pace.gatherBytes, c.gatherBytes) << c.line.bps;
+        COMMTIMEOUTS timeouts = PortTimeouts(pace);
+        EXPECT_EQ(timeouts.ReadIntervalTimeout, c.quietMs);
+        EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier | timeouts.ReadTotalTimeoutConstant |
+                      timeouts.WriteTotalTimeoutMultiplier | timeouts.WriteTotalTimeoutConstant, 0u)
+            << "no total time-out ends a read early or a write at all";
     }
+    EXPECT_EQ(PaceOfLine({INT32_MAX, 5, NOPARITY, ONESTOPBIT, FlowNone}).gatherBytes, SerialReadSize);
 }
 
 TEST(FlowLines, OnlyTheHardwareModesMoveALine)
@@ -146,13 +162,15 @@ TEST(PortNames, ValuesThatNameNoPortAreRefused)
 }
 
 // A port is given up for lost only when the device is gone, never for a
-// request that is under way, was cancelled or timed out.
+// request that is under way, was cancelled by us or timed out; a request
+// the driver aborted of its own accord is a port letting go.
 TEST(PortErrors, OnlyAGoneDeviceMeansLost)
 {
-    const DWORD notLost[] = {ERROR_IO_PENDING, ERROR_IO_INCOMPLETE, ERROR_OPERATION_ABORTED, ERROR_TIMEOUT,
-                             ERROR_SEM_TIMEOUT, ERROR_SUCCESS};
+    const DWORD notLost[] = {ERROR_IO_PENDING, ERROR_IO_INCOMPLETE, ERROR_TIMEOUT, ERROR_SEM_TIMEOUT, ERROR_SUCCESS};
     for (DWORD error : notLost)
         EXPECT_FALSE(PortErrorMeansLost(error)) << error;
+    EXPECT_FALSE(PortErrorMeansLost(ERROR_OPERATION_ABORTED, true));
+    EXPECT_TRUE(PortErrorMeansLost(ERROR_OPERATION_ABORTED, false));
     // A pty whose other end closed (under Wine), a removed USB adapter.
     const DWORD lost[] = {ERROR_BROKEN_PIPE, ERROR_NOT_READY, ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND,
                           ERROR_DEVICE_NOT_CONNECTED, ERROR_GEN_FAILURE, ERROR_INVALID_HANDLE};

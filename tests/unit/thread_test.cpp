@@ -91,21 +91,3 @@ TEST_F(HeldThread, AStartAfterATakenStopWaitsForTheEnd)
 }
 
 }  // namespace
-
-TEST(ChunkPacing, ASmallChunkHoldsTheNextForTheRestOfTheSpacing)
-{
-    constexpr DWORD spacingMs = 3;
-    EXPECT_EQ(ChunkWaitMs(0, 5000, spacingMs), 0u) << "no small chunk yet";
-    EXPECT_EQ(ChunkWaitMs(1000, 1000, spacingMs), 3u);
-    EXPECT_EQ(ChunkWaitMs(1000, 2001, spacingMs), 2u) << "rounded up to whole milliseconds";
-    EXPECT_EQ(ChunkWaitMs(1000, 3999, spacingMs), 1u);
-    EXPECT_EQ(ChunkWaitMs(1000, 4000, spacingMs), 0u);
-    EXPECT_EQ(ChunkWaitMs(1000, 900, spacingMs), 0u) << "a clock that went back holds nothing";
-
-    ChunkPacer pacer(spacingMs);
-    pacer.Ended(100, 100);
-    EXPECT_EQ(pacer.WaitMs(), 0u) << "after a full chunk more waits already";
-    pacer.Ended(10, 100);
-    EXPECT_GT(pacer.WaitMs(), 0u);
-    EXPECT_LE(pacer.WaitMs(), spacingMs);
-}
