@@ -7,6 +7,7 @@
 
 #include <winsock2.h>
 #include <windows.h>
+#include <dbt.h>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +43,11 @@ void OnPeerFinished(LONG connection, int error);
 void OnPeerClosed(LONG connection);
 void OnPeerProtocolFault(LONG connection, const char *reason);
 void OnSerialLost(LONG generation, LPARAM how);
+// A serial port was plugged in or out (WM_DEVICECHANGE); wide when the
+// window gets the wide form of the port record.
+void OnDeviceChange(WPARAM event, const DEV_BROADCAST_HDR *header, bool wide);
+// The COM value of the port a device event names, or -1 when it names none.
+int PortOfDeviceEvent(const DEV_BROADCAST_HDR *header, bool wide);
 void OnRefreshTick();
 void OnSecondTick();
 void Shutdown();

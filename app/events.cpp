@@ -19,7 +19,11 @@
 
 #include <commctrl.h>
 #include <mmsystem.h>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <iterator>
 
 static const char SocketErrorFormat[] = "Socket Error: %2d";
 static const char WriteErrorText[] = "RS232C Write Error";
@@ -321,6 +325,49 @@ void OnSerialLost(LONG generation, LPARAM how)
     if (how == SerialLostOnWrite && !PortIsOpen(PortHandle) && !WriteErrorShown) {
         WriteErrorShown = true;
         MessageBoxA(MainWindow, WriteErrorText, MessageCaption, MB_OK | MB_ICONERROR);
+    }
+}
+
+int PortOfDeviceEvent(const DEV_BROADCAST_HDR *header, bool wide)
+{
+    if (header == nullptr || header->dbch_devicetype != DBT_DEVTYP_PORT)
+        return -1;
+    // The name fills the record to its end and may lack its terminator.
+    size_t nameBytes = header->dbch_size > offsetof(DEV_BROADCAST_PORT_W, dbcp_name)
+                           ? header->dbch_size - offsetof(DEV_BROADCAST_PORT_W, dbcp_name) : 0;
+    wchar_t name[PortNameCapacity] = {};
+    size_t length = 0;
+    if (wide) {
+        const wchar_t *text = reinterpret_cast<const DEV_BROADCAST_PORT_W *>(header)->dbcp_name;
+        length = wcsnlen(text, nameBytes / sizeof(wchar_t));
+        if (length >= std::size(name))
+            return -1;
+        wmemcpy(name, text, length);
+    } else {
+        const char *text = reinterpret_cast<const DEV_BROADCAST_PORT_A *>(header)->dbcp_name;
+        length = strnlen(text, nameBytes);
+        if (length >= std::size(name))
+            return -1;
+        for (size_t i = 0; i < length; ++i)
+            name[i] = static_cast<unsigned char>(text[i]);     // port names are ASCII
+    }
+    return ComValueOfPortName(name, length);
+}
+
+// The adapter of the configured port was plugged out or in: its loss, and
+// its return while it is tried again, are taken at once rather than at the
+// next failed request or the next retry.
+void OnDeviceChange(WPARAM event, const DEV_BROADCAST_HDR *header, bool wide)
+{
+    if (event != DBT_DEVICEARRIVAL && event != DBT_DEVICEREMOVECOMPLETE)
+        return;
+    if (PortOfDeviceEvent(header, wide) != Settings.COM)
+        return;
+    if (event == DBT_DEVICEREMOVECOMPLETE && PortIsOpen(PortHandle))
+        PortLost = true;
+    if (PortLost) {
+        (void)RetryLostPort();      // lets go of what is left of the port; finds the new one
+        OnPortChanged();
     }
 }
 

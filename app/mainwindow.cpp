@@ -119,6 +119,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SERIAL_LOST:
         OnSerialLost(static_cast<LONG>(wParam), lParam);
         return FALSE;
+    case WM_DEVICECHANGE:
+        OnDeviceChange(wParam, reinterpret_cast<const DEV_BROADCAST_HDR *>(lParam), IsWindowUnicode(window));
+        return FALSE;
     case WM_SOCKET_CLOSED:
         OnSocketClosed(static_cast<SOCKET>(wParam));
         return FALSE;

@@ -108,6 +108,27 @@ def test_a_port_that_goes_away_is_reopened_and_nothing_is_lost(bridge, quillmar,
     assert not quillmar._message_boxes()
 
 
+DEVICE_ARRIVAL, DEVICE_REMOVED = 0x8000, 0x8004
+
+
+def test_the_system_word_that_the_port_was_unplugged_or_plugged_in_is_taken(bridge, quillmar, automation, ports):
+    peer, device = bridge()
+    # The pty stays open, so only the system's word can tell the program
+    # that the adapter is gone; the name then leads nowhere.
+    ports.absent_port(1)
+    automation.device_change(quillmar.window, DEVICE_REMOVED, "COM2")
+    time.sleep(0.5)
+    assert quillmar.status_part(PORT_PART) == "", "another port's removal was taken for this one's"
+    automation.device_change(quillmar.window, DEVICE_REMOVED, "COM1")
+    wait_for("the loss in the status bar", lambda: quillmar.status_part(PORT_PART) == "Com1 lost, reopening")
+
+    device = ports.pty(1)
+    automation.device_change(quillmar.window, DEVICE_ARRIVAL, "COM1")
+    wait_for("the loss to leave the status bar", lambda: quillmar.status_part(PORT_PART) == "")
+    assert_flows(peer, device)
+    assert not quillmar._message_boxes()
+
+
 @pytest.mark.parametrize("action", ["SERIAL OK to another port", "Close", "END"])
 def test_a_write_held_by_the_line_gives_way(bridge, quillmar, automation, ports, action):
     com2 = ports.pty(2)

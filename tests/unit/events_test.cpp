@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -188,6 +190,41 @@ TEST_F(SocketNotifications, NotificationsQueuedForAClosedSocketMissItsSuccessor)
     OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET));
     EXPECT_EQ(LinkState, LinkListening);
     socket = INVALID_SOCKET;
+}
+
+}  // namespace
+
+namespace {
+
+// The port a plug-in or plug-out names, in either form of the record; a
+// record of another kind, or a name cut off by its size, names none.
+TEST(DeviceEvents, NameTheirPortInEitherForm)
+{
+    struct {
+        DEV_BROADCAST_PORT_W header;
+        wchar_t rest[8];
+    } wide = {};
+    wide.header.dbcp_devicetype = DBT_DEVTYP_PORT;
+    wcscpy(wide.header.dbcp_name, L"COM12");
+    wide.header.dbcp_size = sizeof wide;
+    const auto *header = reinterpret_cast<const DEV_BROADCAST_HDR *>(&wide);
+    EXPECT_EQ(PortOfDeviceEvent(header, true), 11);
+    wide.header.dbcp_size = offsetof(DEV_BROADCAST_PORT_W, dbcp_name) + 4 * sizeof(wchar_t);
+    EXPECT_EQ(PortOfDeviceEvent(header, true), 0) << "the name ends with the record: COM1";
+    wide.header.dbcp_devicetype = DBT_DEVTYP_VOLUME;
+    EXPECT_EQ(PortOfDeviceEvent(header, true), -1);
+
+    struct {
+        DEV_BROADCAST_PORT_A header;
+        char rest[8];
+    } narrow = {};
+    narrow.header.dbcp_devicetype = DBT_DEVTYP_PORT;
+    strcpy(narrow.header.dbcp_name, "COM3");
+    narrow.header.dbcp_size = sizeof narrow;
+    EXPECT_EQ(PortOfDeviceEvent(reinterpret_cast<const DEV_BROADCAST_HDR *>(&narrow), false), 2);
+    strcpy(narrow.header.dbcp_name, "LPT1");
+    EXPECT_EQ(PortOfDeviceEvent(reinterpret_cast<const DEV_BROADCAST_HDR *>(&narrow), false), -1);
+    EXPECT_EQ(PortOfDeviceEvent(nullptr, true), -1);
 }
 
 }  // namespace

@@ -9,7 +9,10 @@
 #include "automation.h"
 
 #include <commctrl.h>
+#include <dbt.h>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
@@ -445,6 +448,29 @@ std::string Handle(const std::vector<std::string> &fields)
     if (verb == "syscommand") {
         WPARAM command = strtoul(fields.at(2).c_str(), nullptr, 0);
         return JsonBool(PostMessageW(Handle(fields.at(1)), WM_SYSCOMMAND, command, 0));
+    }
+    if (verb == "devicechange") {
+        // A serial port plugged in (0x8000) or out (0x8004), as the system
+        // tells every top-level window: the port record in the window's form.
+        HWND window = Handle(fields.at(1));
+        WPARAM event = strtoul(fields.at(2).c_str(), nullptr, 0);
+        std::wstring name = Wide(fields.at(3));
+        std::vector<BYTE> record(sizeof(DEV_BROADCAST_PORT_W) + (name.size() + 1) * sizeof(wchar_t));
+        auto *header = reinterpret_cast<DEV_BROADCAST_HDR *>(record.data());
+        header->dbch_devicetype = DBT_DEVTYP_PORT;
+        if (IsWindowUnicode(window)) {
+            memcpy(reinterpret_cast<DEV_BROADCAST_PORT_W *>(header)->dbcp_name, name.c_str(),
+                   (name.size() + 1) * sizeof(wchar_t));
+            header->dbch_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_PORT_W, dbcp_name) +
+                                                   (name.size() + 1) * sizeof(wchar_t));
+        } else {
+            std::string narrow = fields.at(3);
+            memcpy(reinterpret_cast<DEV_BROADCAST_PORT_A *>(header)->dbcp_name, narrow.c_str(), narrow.size() + 1);
+            header->dbch_size = static_cast<DWORD>(offsetof(DEV_BROADCAST_PORT_A, dbcp_name) + narrow.size() + 1);
+        }
+        DWORD_PTR result = 0;
+        return JsonBool(SendMessageTimeoutW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(header),
+                                            SMTO_ABORTIFHUNG, ReplyTimeoutMs, &result) != 0);
     }
     if (verb == "key") {
         PostKey(Handle(fields.at(1)), static_cast<WORD>(strtoul(fields.at(2).c_str(), nullptr, 0)));
