@@ -275,18 +275,20 @@ wait_for_workers() {
 }
 
 # The system tests, on WORKERS workers, whose rigs start_workers started;
-# ARGS go to pytest. With workers, in two parts: first every test but those
-# marked alone, then those (on two workers): they change the host's network
-# links, and a program under Wine that ends while a link changes may crash on
-# its way out. A part without tests (pytest's status 5) is no failure unless
-# both are.
+# ARGS go to pytest. With workers, in three parts: first every test but those
+# marked alone or timing; then those marked alone (on two workers): they
+# change the host's network links, and a program under Wine that ends while
+# a link changes may crash on its way out; last those marked timing, one at
+# a time without workers, as they judge a delay that a busy machine would
+# make for them. A part without tests (pytest's status 5) is no failure
+# unless all are.
 system_tests() {
     if [ "$workers" -le 1 ]; then
         /usr/bin/python3 -m pytest "$source_dir/tests/system" -p no:xdist "$@"
         return
     fi
     wait_for_workers
-    local status=0 alone_status=0
+    local statuses=() status=0
     # loadgroup: every test is a unit of its own, handed to the next free
     # worker in the order of the collection (slow tests first, see
     # conftest.py); plain load hands out runs of consecutive tests. A worker
@@ -295,18 +297,26 @@ system_tests() {
     # prefix may still hold its program. The run ends, with that test failed,
     # as a run without workers would.
     /usr/bin/python3 -m pytest "$source_dir/tests/system" -n "$workers" --dist loadgroup \
-        --max-worker-restart 0 --alone=without "$@" || status=$?
+        --max-worker-restart 0 --alone=without --timing=without "$@" || status=$?
+    statuses+=("$status")
     echo "The system tests that change the network links, after the others:"
+    status=0
     /usr/bin/python3 -m pytest "$source_dir/tests/system" -n 2 --dist loadgroup \
-        --max-worker-restart 0 --alone=only "$@" || alone_status=$?
-    if [ "$status" -eq 5 ] && [ "$alone_status" -eq 5 ]; then
-        return 5
-    fi
-    for status in "$status" "$alone_status"; do
+        --max-worker-restart 0 --alone=only --timing=without "$@" || status=$?
+    statuses+=("$status")
+    echo "The system tests that judge a delay, one at a time:"
+    status=0
+    /usr/bin/python3 -m pytest "$source_dir/tests/system" -p no:xdist --alone=without --timing=only "$@" \
+        || status=$?
+    statuses+=("$status")
+    local all_empty=1
+    for status in "${statuses[@]}"; do
+        [ "$status" -eq 5 ] || all_empty=0
         if [ "$status" -ne 0 ] && [ "$status" -ne 5 ]; then
             return "$status"
         fi
     done
+    [ "$all_empty" -eq 0 ] || return 5
 }
 
 mkdir -p "$rig"

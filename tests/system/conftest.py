@@ -8,7 +8,9 @@ Under pytest-xdist each worker is a session of its own with a rig of its own
 workers end at about the same time; tests marked `soak` run only in
 `make soak`. Tests marked `alone` change the host's network links; a program
 under Wine that ends while a link changes may crash on its way out, so the
-rig runs them after the others (--alone=without, then --alone=only)."""
+rig runs them after the others (--alone=without, then --alone=only). Tests
+marked `timing` judge a delay, which a busy machine would make for them:
+the rig runs them last, one at a time (--timing=only, without workers)."""
 import inspect
 import json
 import os
@@ -32,14 +34,18 @@ def pytest_pycollect_makeitem(collector, name, obj):
 def pytest_addoption(parser):
     parser.addoption("--alone", choices=("with", "without", "only"), default="with",
                      help="the tests marked alone: run with the others (the default), leave out, or run only them")
+    parser.addoption("--timing", choices=("with", "without", "only"), default="with",
+                     help="the tests marked timing: run with the others (the default), leave out, or run only them")
 
 
 def pytest_collection_modifyitems(config, items):
-    """Keeps or leaves out the tests marked alone, as --alone says; then the
-    slow tests first (in their order), then the rest."""
-    choice = config.getoption("alone")
-    if choice != "with":
-        kept = [item for item in items if (item.get_closest_marker("alone") is not None) == (choice == "only")]
+    """Keeps or leaves out the tests marked alone and timing, as --alone and
+    --timing say; then the slow tests first (in their order), then the rest."""
+    for marker in ("alone", "timing"):
+        choice = config.getoption(marker)
+        if choice == "with":
+            continue
+        kept = [item for item in items if (item.get_closest_marker(marker) is not None) == (choice == "only")]
         if len(kept) < len(items):
             config.hook.pytest_deselected(items=[item for item in items if item not in kept])
             items[:] = kept
