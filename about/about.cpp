@@ -19,7 +19,6 @@
 
 #include <objbase.h>
 #include <shellapi.h>
-#include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <string>
@@ -56,19 +55,23 @@ constexpr WORD FirstVersionWithoutWinHelp = 10;
 // ShellExecute returns a value above this on success, an error code otherwise.
 constexpr INT_PTR ShellExecuteErrorLimit = 32;
 
+// GDI takes the face name in UTF-16 only: its A calls read the system's code
+// page whatever the manifest says.
 static HFONT CreateLinkFont()
 {
-    LOGFONTA font = {};
+    LOGFONTW font = {};
     font.lfHeight = ScaleToDisplay(LinkFontHeight);
     font.lfWidth = ScaleToDisplay(LinkFontWidth);
     font.lfUnderline = TRUE;
-    static_assert(sizeof LinkFontFace <= sizeof font.lfFaceName, "the face name fits LOGFONT");
-    memcpy(font.lfFaceName, LinkFontFace, sizeof LinkFontFace);
-    return CreateFontIndirectA(&font);
+    std::wstring face = WideText(LinkFontFace);
+    if (face.size() < LF_FACESIZE)      // a name too long for LOGFONT would leave the default face
+        face.copy(font.lfFaceName, face.size());
+    return CreateFontIndirectW(&font);
 }
 
 static void PaintLink(HWND link, const char *text)
 {
+    std::wstring wide = WideText(text);
     PAINTSTRUCT paint;
     HDC dc = BeginPaint(link, &paint);
     HFONT font = CreateLinkFont();
@@ -76,7 +79,7 @@ static void PaintLink(HWND link, const char *text)
     SetBkColor(dc, GetSysColor(COLOR_MENU));
     SetBkMode(dc, TRANSPARENT);
     SetTextColor(dc, LinkColour);
-    TextOutA(dc, 0, 0, text, static_cast<int>(strlen(text)));
+    (void)TextOutW(dc, 0, 0, wide.c_str(), static_cast<int>(wide.size()));
     SelectObject(dc, previousFont);
     DeleteObject(font);
     EndPaint(link, &paint);
@@ -87,11 +90,12 @@ static void PaintLink(HWND link, const char *text)
 // template's dialog units.
 static void FitLinkToText(HWND link, const char *text)
 {
+    std::wstring wide = WideText(text);
     HDC dc = GetDC(link);
     HFONT font = CreateLinkFont();
     HGDIOBJ previousFont = SelectObject(dc, font);
     SIZE extent = {};
-    GetTextExtentPoint32A(dc, text, static_cast<int>(strlen(text)), &extent);
+    (void)GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &extent);
     SelectObject(dc, previousFont);
     DeleteObject(font);
     ReleaseDC(link, dc);
@@ -110,16 +114,16 @@ static LRESULT LinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lParam, W
         return 0;
     case WM_SETCURSOR:
         // Shared: loaded once, at the system's cursor size for the display.
-        SetCursor(static_cast<HCURSOR>(LoadImageA(AppInstance, MAKEINTRESOURCEA(IDC_CURSOR2), IMAGE_CURSOR,
+        SetCursor(static_cast<HCURSOR>(LoadImageW(AppInstance, MAKEINTRESOURCEW(IDC_CURSOR2), IMAGE_CURSOR,
                                                   GetSystemMetrics(SM_CXCURSOR), GetSystemMetrics(SM_CYCURSOR),
                                                   LR_SHARED)));
         return TRUE;
     case WM_LBUTTONDOWN:
         // The shell reports its own failures, or has nothing to say.
-        (void)ShellExecuteA(link, nullptr, target, nullptr, nullptr, SW_SHOWNORMAL);
+        (void)ShellExecuteW(link, nullptr, WideText(target).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
         return 0;
     default:
-        return CallWindowProcA(staticProc, link, message, wParam, lParam);
+        return CallWindowProcW(staticProc, link, message, wParam, lParam);
     }
 }
 
@@ -136,7 +140,7 @@ LRESULT CALLBACK WebLinkProc(HWND link, UINT message, WPARAM wParam, LPARAM lPar
 static WNDPROC ReplaceProc(HWND link, WNDPROC linkProc)
 {
     return reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrA(link, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(linkProc)));
+        SetWindowLongPtrW(link, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(linkProc)));
 }
 
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
@@ -261,15 +265,17 @@ static WinHelpFacts SystemWinHelpFacts()
 
 static void ShowHelpFile()
 {
+    wchar_t current[HelpPathCapacity] = {};
     char directory[HelpPathCapacity] = {};
     char path[HelpPathCapacity] = {};
-    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
-    if (length == 0 || length >= sizeof directory || !HelpPathInDirectory(directory, path, sizeof path)) {
-        MessageBoxA(MainWindow, HelpPathTooLongText, MessageCaption, MB_OK | MB_ICONERROR);
+    DWORD length = GetCurrentDirectoryW(HelpPathCapacity, current);
+    if (length == 0 || length >= HelpPathCapacity || !Utf8Into(current, directory, sizeof directory) ||
+        !HelpPathInDirectory(directory, path, sizeof path)) {
+        ShowMessage(MainWindow, HelpPathTooLongText, MB_OK | MB_ICONERROR);
         return;
     }
     // A missing or unreadable file is WinHelp's to report.
-    (void)WinHelpA(MainWindow, path, HELP_FINDER, 0);
+    (void)WinHelpW(MainWindow, WideText(path).c_str(), HELP_FINDER, 0);
 }
 
 static void ShowHelpPage()
@@ -277,19 +283,19 @@ static void ShowHelpPage()
     char directory[HelpPathCapacity] = {};
     char page[HelpPathCapacity] = {};
     if (ModulePath(sizeof directory, directory) != 0 || !HelpPageInDirectory(directory, page, sizeof page)) {
-        MessageBoxA(MainWindow, HelpPathTooLongText, MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(MainWindow, HelpPathTooLongText, MB_OK | MB_ICONERROR);
         return;
     }
     // The handler of .html may be a shell extension, which needs COM. A
     // thread that is in COM already (another apartment) is left as it is.
     HRESULT entered = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    HINSTANCE opened = ShellExecuteA(MainWindow, nullptr, page, nullptr, nullptr, SW_SHOWNORMAL);
+    HINSTANCE opened = ShellExecuteW(MainWindow, nullptr, WideText(page).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     if (SUCCEEDED(entered))
         CoUninitialize();
     // No page, or nothing to show it with.
     if (reinterpret_cast<INT_PTR>(opened) <= ShellExecuteErrorLimit) {
         std::string text = std::string(HelpPageFailedText) + page;
-        MessageBoxA(MainWindow, text.c_str(), MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(MainWindow, text.c_str(), MB_OK | MB_ICONERROR);
     }
 }
 

@@ -30,6 +30,8 @@ extern UINT TimerResolution;                // set by the start sequence, read b
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 HWND CreateStatusBar(HWND parent, HINSTANCE instance);
+// A part of the status bar shows text (UTF-8).
+void ShowStatusPart(int part, const char *text);
 // The program's icon at the system's icon size, which follows the display's
 // DPI (32 pixels at 96); shared, so loaded once for the run.
 HICON LoadProgramIcon();

@@ -12,11 +12,11 @@
 #include "../config/config.h"
 #include "../net/net.h"
 #include "../res/resource.h"
+#include "../util/util.h"
 
 #include <commctrl.h>
 #include <mmsystem.h>
 #include <cstdio>
-#include <cstring>
 
 int32_t ClockHours, ClockMinutes, ClockSeconds;                 // user-interface thread
 std::atomic<UINT> ClockTimerId;                                 // user-interface thread
@@ -30,6 +30,8 @@ static const char NoArrows[] = "";
 static const char *ShownArrows[2];
 static HWND ShownIn;
 static bool RatesShown = true;
+// The rate fields without a connection.
+static const char NoRates[] = "";
 
 
 constexpr int SecondsPerMinute = 60;
@@ -121,7 +123,7 @@ void StopClock()
 
 void CALLBACK ClockTick(UINT, UINT, DWORD_PTR cookie, DWORD_PTR, DWORD_PTR)
 {
-    PostMessageA(MainWindow, WM_CLOCK_TICK, cookie, 0);
+    (void)PostMessageW(MainWindow, WM_CLOCK_TICK, cookie, 0);
 }
 
 void OnClockTick(DWORD_PTR cookie)
@@ -148,7 +150,7 @@ void OnClockTick(DWORD_PTR cookie)
     }
     char text[ClockTextCapacity];
     FormatElapsed(text, sizeof text, ClockHours, ClockMinutes, ClockSeconds);
-    SendMessageA(StatusBar, SB_SETTEXTA, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
+    ShowStatusPart(StatusBarTimePart, text);
     OnSecondTick();
 }
 
@@ -156,10 +158,8 @@ void OnClockTick(DWORD_PTR cookie)
 // more than the look at what is shown.
 static void ShowText(int control, const char *text)
 {
-    char shown[ClockTextCapacity] = {};
-    GetDlgItemTextA(MainWindow, control, shown, sizeof shown);
-    if (strcmp(shown, text) != 0)
-        SetDlgItemTextA(MainWindow, control, text);
+    if (ItemText(MainWindow, control) != text)
+        SetItemText(MainWindow, control, text);
 }
 
 void ShowRates()
@@ -186,7 +186,7 @@ static void ShowArrowText(int control, ArrowRow row, const char *text)
     if (ShownArrows[row] == text)
         return;
     ShownArrows[row] = text;
-    SetDlgItemTextA(MainWindow, control, text);
+    SetItemText(MainWindow, control, text);
 }
 
 static void AnimateRow(int control, ArrowRow row, bool moving, int &frame)
@@ -230,8 +230,8 @@ void AnimateArrows()
         LanToSerialBytes = 0;
         if (RatesShown) {
             RatesShown = false;
-            SetDlgItemTextA(MainWindow, IDC_RATE_LAN_TO_SERIAL, "");
-            SetDlgItemTextA(MainWindow, IDC_RATE_SERIAL_TO_LAN, "");
+            SetItemText(MainWindow, IDC_RATE_LAN_TO_SERIAL, NoRates);
+            SetItemText(MainWindow, IDC_RATE_SERIAL_TO_LAN, NoRates);
         }
     }
     SleepWhileStill();

@@ -16,6 +16,7 @@
 #include "../res/resource.h"
 #include "../serial/serial.h"
 #include "../translog/translog.h"
+#include "../util/util.h"
 
 #include <commctrl.h>
 #include <mmsystem.h>
@@ -43,7 +44,7 @@ void ShowPortState()
         snprintf(text, sizeof text, PortLostFormat, Settings.COM + 1);
     else
         (void)PeerLineText(text, sizeof text);      // leaves text empty when the line is the user's
-    SendMessageA(StatusBar, SB_SETTEXTA, StatusBarPortPart, reinterpret_cast<LPARAM>(text));
+    ShowStatusPart(StatusBarPortPart, text);
 }
 
 // After the port was opened, lost or switched: the status bar says so, and
@@ -111,7 +112,7 @@ static void OnConnect(HWND window)
 
 static void OnClose(HWND window)
 {
-    SetDlgItemTextA(window, IDC_STATUS_TEXT, IdleText);
+    SetItemText(window, IDC_STATUS_TEXT, IdleText);
     EnableWindow(GetDlgItem(window, IDC_CONNECT), TRUE);
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
     LinkState = LinkIdle;
@@ -137,7 +138,7 @@ void OnCommand(HWND window, WORD command)
         SaveSettings();
         break;
     case IDM_SERIAL:
-        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_SERIAL), window, SerialDialogProc, 0);
+        (void)DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_DIALOG_SERIAL), window, SerialDialogProc, 0);
         OnPortChanged();
         break;
     case IDM_LOG_LAN_TO_SERIAL:
@@ -147,16 +148,16 @@ void OnCommand(HWND window, WORD command)
         StartLog(window, LogSerialToLanChannel);
         break;
     case IDM_ABOUT:
-        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_ABOUT), window, AboutDialogProc, 0);
+        (void)DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_DIALOG_ABOUT), window, AboutDialogProc, 0);
         break;
     case IDM_HELP:
         ShowHelp();
         break;
     case IDM_SOCK:
-        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_SOCK), window, SocketDialogProc, 0);
+        (void)DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_DIALOG_SOCK), window, SocketDialogProc, 0);
         break;
     case IDM_OPTION:
-        (void)DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_OPTION), window, OptionDialogProc, 0);
+        (void)DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_DIALOG_OPTION), window, OptionDialogProc, 0);
         break;
     default:
         break;
@@ -324,7 +325,7 @@ void OnSerialLost(LONG generation, LPARAM how)
     }
     if (how == SerialLostOnWrite && !PortIsOpen(PortHandle) && !WriteErrorShown) {
         WriteErrorShown = true;
-        MessageBoxA(MainWindow, WriteErrorText, MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(MainWindow, WriteErrorText, MB_OK | MB_ICONERROR);
     }
 }
 

@@ -4,6 +4,9 @@
 #include "app.h"
 #include "../res/resource.h"
 #include "../translog/translog.h"
+#include "../util/util.h"
+
+#include <string>
 
 static const char RegisterClassFailedText[] = "ウインドウクラスを登録できませんでした";
 static const char CreateWindowFailedText[] = "メインウインドウを作成できませんでした";
@@ -12,28 +15,30 @@ static const char CreateWindowFailedText[] = "メインウインドウを作成�
 // the system dialog class: its template names no class.
 static bool RegisterMainClass()
 {
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefDlgProcA;
+    std::wstring className = WideText(MainWindowClass);     // copied by the registration
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = DefDlgProcW;
     windowClass.cbWndExtra = DLGWINDOWEXTRA;
     windowClass.hInstance = AppInstance;
     windowClass.hIcon = LoadProgramIcon();
-    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    // IDC_ARROW is a number, whichever width the call takes.
+    windowClass.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    windowClass.lpszClassName = MainWindowClass;
-    return RegisterClassA(&windowClass) != 0;
+    windowClass.lpszClassName = className.c_str();
+    return RegisterClassW(&windowClass) != 0;
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 {
     AppInstance = instance;
     if (!RegisterMainClass()) {
-        MessageBoxA(nullptr, RegisterClassFailedText, MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(nullptr, RegisterClassFailedText, MB_OK | MB_ICONERROR);
         return 0;
     }
-    HWND window = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(IDD_DIALOG_MAIN), nullptr,
+    HWND window = CreateDialogParamW(AppInstance, MAKEINTRESOURCEW(IDD_DIALOG_MAIN), nullptr,
                                      MainWindowProc, 0);
     if (window == nullptr) {
-        MessageBoxA(nullptr, CreateWindowFailedText, MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(nullptr, CreateWindowFailedText, MB_OK | MB_ICONERROR);
         return 0;
     }
     MainWindow = window;
@@ -42,12 +47,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
 
     MSG message = {};
     // GetMessage gives -1 when it fails; that ends the loop rather than spin.
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         // The log windows get the dialog keys too: Esc closes them.
-        if (IsLogWindowMessage(&message) || IsDialogMessageA(window, &message))
+        if (IsLogWindowMessage(&message) || IsDialogMessageW(window, &message))
             continue;
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     EndDataThreads();
     return static_cast<int>(message.wParam);

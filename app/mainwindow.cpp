@@ -24,20 +24,25 @@ static const char EmptyText[] = "";
 HWND CreateStatusBar(HWND parent, HINSTANCE instance)
 {
     (void)instance;     // the status window takes its instance from the parent
-    StatusBar = CreateStatusWindowA(WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | CCS_BOTTOM, EmptyText,
+    StatusBar = CreateStatusWindowW(WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | CCS_BOTTOM, WideText(EmptyText).c_str(),
                                     parent, IDC_STATUS_BAR);
     int edges[std::size(StatusBarPartEdges)];
     for (size_t part = 0; part < std::size(edges); ++part)
         edges[part] = ScaleToDisplay(StatusBarPartEdges[part]);
-    SendMessageA(StatusBar, SB_SETPARTS, std::size(edges), reinterpret_cast<LPARAM>(edges));
+    (void)SendMessageW(StatusBar, SB_SETPARTS, std::size(edges), reinterpret_cast<LPARAM>(edges));
     return StatusBar;
+}
+
+void ShowStatusPart(int part, const char *text)
+{
+    (void)SendMessageW(StatusBar, SB_SETTEXTW, part, reinterpret_cast<LPARAM>(WideText(text).c_str()));
 }
 
 // The caption's small icon is left to the system, which makes it from this
 // one, as it always has.
 HICON LoadProgramIcon()
 {
-    return static_cast<HICON>(LoadImageA(AppInstance, MAKEINTRESOURCEA(IDI_QUILLMAR), IMAGE_ICON,
+    return static_cast<HICON>(LoadImageW(AppInstance, MAKEINTRESOURCEW(IDI_QUILLMAR), IMAGE_ICON,
                                          GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
 }
 
@@ -55,8 +60,8 @@ static UINT ChooseTimerResolution(const TIMECAPS &caps)
 
 static BOOL StartSequence(HWND window)
 {
-    SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(LoadProgramIcon()));
-    SetWindowTextA(window, MainWindowCaption);
+    (void)SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(LoadProgramIcon()));
+    (void)SetWindowTextW(window, WideText(MainWindowCaption).c_str());
     CreateStatusBar(window, AppInstance);
     ResetClock();
 
@@ -84,7 +89,7 @@ static BOOL StartSequence(HWND window)
     SerialToLanSilence = 0;
     LinkState = LinkIdle;
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
-    SetDlgItemTextA(window, IDC_STATUS_TEXT, IdleText);
+    SetItemText(window, IDC_STATUS_TEXT, IdleText);
 
     StartSocketReceiveThread();
     return TRUE;

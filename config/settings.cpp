@@ -7,7 +7,9 @@
 // keys are kept, names match in any letter case, and odd files (junk bytes,
 // endless lines, duplicate keys) are read the way every Windows program reads
 // them. Values are taken as they are; the code that uses a field decides what
-// an odd value does.
+// an odd value does. The calls are the W ones, since the program's folder may
+// be named in characters outside the system's code page; a file without a
+// byte order mark is still read and written in that code page.
 //
 // Only the user-interface thread runs this file.
 #include "config.h"
@@ -17,6 +19,7 @@
 #include <winsock2.h>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 SettingsRecord Settings;    // written on the user-interface thread only
 
@@ -91,22 +94,37 @@ void SetDefaultSettings()
     }
 }
 
+// A key's value as text, cut to the whole characters that fit, or "0" when
+// the key is missing.
+static void ReadText(const std::wstring &section, const std::wstring &name, const std::wstring &file,
+                     char (&text)[IpTextCapacity])
+{
+    wchar_t value[IpTextCapacity] = {};
+    // A longer value is cut to the buffer; the length it gives is not needed.
+    (void)GetPrivateProfileStringW(section.c_str(), name.c_str(), WideText(MissingText).c_str(), value,
+                                   IpTextCapacity, file.c_str());
+    (void)Utf8Into(value, text, sizeof text);
+}
+
 void ReadSettingsFile(const char *path)
 {
+    std::wstring file = WideText(path);
+    std::wstring section = WideText(SettingsSection);
     for (const SettingKey &key : SettingKeys) {
+        std::wstring name = WideText(key.name);
         char text[IpTextCapacity] = {};
         switch (key.kind) {
         case SettingKind::Number:
-            key.field.store(static_cast<int32_t>(GetPrivateProfileIntA(SettingsSection, key.name, 0, path)));
+            key.field.store(static_cast<int32_t>(GetPrivateProfileIntW(section.c_str(), name.c_str(), 0,
+                                                                       file.c_str())));
             break;
         case SettingKind::Address:
-            GetPrivateProfileStringA(SettingsSection, key.name, MissingText, text, sizeof text, path);
+            ReadText(section, name, file, text);
             key.field.store(DottedAddress(text));
             break;
         case SettingKind::Text:
-            memset(key.field.text, 0, IpTextCapacity);
-            GetPrivateProfileStringA(SettingsSection, key.name, MissingText, key.field.text, IpTextCapacity,
-                                     path);
+            ReadText(section, name, file, text);
+            memcpy(key.field.text, text, IpTextCapacity);
             break;
         }
     }
@@ -114,6 +132,8 @@ void ReadSettingsFile(const char *path)
 
 bool WriteSettingsFile(const char *path)
 {
+    std::wstring file = WideText(path);
+    std::wstring section = WideText(SettingsSection);
     // Every key is written even after a failure, so that as much as possible
     // reaches the file; the caller only learns whether all of it did.
     bool written = true;
@@ -131,14 +151,15 @@ bool WriteSettingsFile(const char *path)
             value = key.field.text;
             break;
         }
-        written &= WritePrivateProfileStringA(SettingsSection, key.name, value, path) != FALSE;
+        written &= WritePrivateProfileStringW(section.c_str(), WideText(key.name).c_str(), WideText(value).c_str(),
+                                              file.c_str()) != FALSE;
     }
     return written;
 }
 
 static bool FileIsReadable(const char *path)
 {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE file = CreateFileW(WideText(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -152,7 +173,7 @@ int LoadSettings()
     if (!SettingsFilePath(path)) {
         SetDefaultSettings();
         // Runs before the main window exists, so the box has no owner.
-        MessageBoxA(nullptr, PathTooLongText, MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(nullptr, PathTooLongText, MB_OK | MB_ICONERROR);
         return 0;
     }
     if (FileIsReadable(path))
@@ -166,11 +187,11 @@ void SaveSettings()
 {
     char path[SettingsPathCapacity] = {};
     if (!SettingsFilePath(path)) {
-        MessageBoxA(MainWindow, PathTooLongText, MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(MainWindow, PathTooLongText, MB_OK | MB_ICONERROR);
         return;
     }
     if (WriteSettingsFile(path))
-        MessageBoxA(MainWindow, SavedText, MessageCaption, MB_OK | MB_ICONINFORMATION);
+        ShowMessage(MainWindow, SavedText, MB_OK | MB_ICONINFORMATION);
     else
-        MessageBoxA(MainWindow, SaveFailedText, MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(MainWindow, SaveFailedText, MB_OK | MB_ICONERROR);
 }

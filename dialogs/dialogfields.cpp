@@ -7,9 +7,12 @@
 // Only the user-interface thread reads dialog fields.
 #include "dialogs.h"
 #include "../shell/shell.h"
+#include "../util/util.h"
+
+#include <string>
 
 // Longer texts cannot be a number of ours, blanks included.
-constexpr int NumberTextCapacity = 32;
+constexpr size_t LongestNumberText = 31;
 
 static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -37,20 +40,15 @@ bool ParseDecimalInRange(const char *text, int32_t lowest, int32_t highest, int3
 
 static bool ReadNumberField(HWND dialog, int control, int32_t lowest, int32_t highest, int32_t *value)
 {
-    HWND field = GetDlgItem(dialog, control);
-    if (GetWindowTextLengthA(field) >= NumberTextCapacity)
-        return false;
-    char text[NumberTextCapacity] = {};
-    GetWindowTextA(field, text, sizeof text);
-    return ParseDecimalInRange(text, lowest, highest, value);
+    std::string text = ItemText(dialog, control);
+    return text.size() <= LongestNumberText && ParseDecimalInRange(text.c_str(), lowest, highest, value);
 }
 
-// Tells the user and puts the cursor back into the field, text in place.
-static void RefuseField(HWND dialog, int control, const char *text)
+void RefuseField(HWND dialog, int control, const char *text)
 {
-    MessageBoxA(dialog, text, MessageCaption, MB_OK | MB_ICONERROR);
+    ShowMessage(dialog, text, MB_OK | MB_ICONERROR);
     HWND field = GetDlgItem(dialog, control);
-    SendMessageA(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(field), TRUE);
+    (void)SendMessageW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(field), TRUE);
 }
 
 bool StoreNumberField(HWND dialog, int control, const SettingKey &key)

@@ -24,6 +24,12 @@ int MergePortChoices(const int *present, int presentCount, int32_t stored, int *
 // 1..256 without sign, blank or leading zero), or -1 for anything else.
 int ComValueOfPortName(const wchar_t *name, size_t length);
 
+// Whether the port's driver takes a line of dataBits data bits with the stop
+// bits of a STOP setting (0 one, 1 one and a half, 2 two, as in a DCB): not 5
+// data bits with 2 stop bits, nor 6 to 8 with 1.5. Values outside the
+// dialog's lists are not refused here.
+bool SerialLineAccepted(int32_t dataBits, int32_t stopBits);
+
 // The number fields of the settings dialogs. A field holds a number only
 // when its whole text is decimal digits (blanks around them allowed) giving a
 // value from lowest to highest; an empty field, a sign, any other character
@@ -33,6 +39,9 @@ bool ParseDecimalInRange(const char *text, int32_t lowest, int32_t highest, int3
 // passes. Otherwise Settings stays as it is, a box owned by the dialog gives
 // the key's refusal and the cursor goes back into the field; false.
 bool StoreNumberField(HWND dialog, int control, const SettingKey &key);
+// A box owned by the dialog says text (UTF-8); then the focus goes back to
+// the control, its content in place.
+void RefuseField(HWND dialog, int control, const char *text);
 // A check box of a 0/1 setting: any value but 0 shows ticked, and a ticked
 // box is stored as 1.
 int32_t CheckBoxFlag(HWND dialog, int control);
@@ -45,8 +54,8 @@ INT_PTR CALLBACK OptionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 // RFC 2217. It changes Settings only; the next connection uses them.
 INT_PTR CALLBACK SocketDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// The start-up shortcut. Paths are in the process code page and, like the
-// settings path, at most 255 characters.
+// The start-up shortcut. Paths are UTF-8 and, like the settings path, at
+// most 255 bytes.
 constexpr int LinkPathCapacity = 256;
 bool LinkPathInFolder(const char *folder, char *path, size_t capacity);
 // Creates or replaces the shell link at link so that it points to target.

@@ -5,11 +5,13 @@
 // adapters come as COM7 and beyond) and the stored port; each item carries
 // its COM value. OK stores the choices in Settings (the file is written only
 // by SAVE), reopens the port when another one was chosen or the port is not
-// open, and applies the line settings.
+// open, and applies the line settings. A line the driver would refuse is
+// refused first, with nothing stored and the port as it was.
 #include "dialogs.h"
 #include "../res/resource.h"
 #include "../serial/serial.h"
 #include "../shell/shell.h"
+#include "../util/util.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -27,6 +29,14 @@ static const uint8_t BitValues[] = {5, 6, 7, 8};
 static const char *const ParityTexts[] = {"none", "odd", "even"};
 static const char *const StopTexts[] = {"1", "1.5", "2"};
 static const char *const FlowTexts[] = {"none", "hardware(RTS)", "hardware(DTR)", "Xon/Xoff(x13)", "Xon/Xoff(x93)"};
+
+// The DCB's rule: the fewest data bits go with 1 or 1.5 stop bits, the
+// others up to the most with 1 or 2.
+constexpr int32_t FewestDataBits = 5;
+constexpr int32_t MostDataBits = 8;
+static const char LineRefusedText[] =
+    "データビットとストップビットの組み合わせが不正です。"
+    "5ビットには1または1.5、6～8ビットには1または2のストップビットを選んでください。";
 
 static_assert(std::size(BaudTexts) == std::size(BaudValues));
 static_assert(std::size(BitTexts) == std::size(BitValues));
@@ -51,12 +61,27 @@ int SerialListIndex(const int32_t *values, int count, int32_t value)
     return NoSelection;
 }
 
+bool SerialLineAccepted(int32_t dataBits, int32_t stopBits)
+{
+    if (dataBits == FewestDataBits)
+        return stopBits != TWOSTOPBITS;
+    if (dataBits > FewestDataBits && dataBits <= MostDataBits)
+        return stopBits != ONE5STOPBITS;
+    return true;
+}
+
+// The item's position, or CB_ERR (or CB_ERRSPACE) when the list took none.
+static LRESULT AddListItem(HWND dialog, int control, const char *text)
+{
+    return SendDlgItemMessageW(dialog, control, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideText(text).c_str()));
+}
+
 static void FillList(HWND dialog, int control, const char *const *texts, int count, int selected)
 {
     for (int i = 0; i < count; ++i)
-        SendDlgItemMessageA(dialog, control, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(texts[i]));
+        (void)AddListItem(dialog, control, texts[i]);   // a fixed list always fits
     // An index outside the list selects nothing.
-    SendDlgItemMessageA(dialog, control, CB_SETCURSEL, selected >= 0 && selected < count ? selected : -1, 0);
+    (void)SendDlgItemMessageW(dialog, control, CB_SETCURSEL, selected >= 0 && selected < count ? selected : -1, 0);
 }
 
 int ComValueOfPortName(const wchar_t *name, size_t length)
@@ -141,20 +166,20 @@ static void FillPortList(HWND dialog)
             snprintf(text, sizeof text, "%s", PortNameTable[choices[i]]);
         else
             snprintf(text, sizeof text, BeyondTableFormat, choices[i] + 1);
-        LRESULT item = SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
+        LRESULT item = AddListItem(dialog, IDC_SERIAL_PORT, text);
         if (item < 0)
             continue;       // no room: the list goes without it
-        (void)SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_SETITEMDATA, item, choices[i]);
+        (void)SendDlgItemMessageW(dialog, IDC_SERIAL_PORT, CB_SETITEMDATA, item, choices[i]);
         if (choices[i] == Settings.COM)
             selected = static_cast<int>(item);
     }
-    SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_SETCURSEL, selected, 0);
+    (void)SendDlgItemMessageW(dialog, IDC_SERIAL_PORT, CB_SETCURSEL, selected, 0);
 }
 
 // The selected position, or -1 when none is selected.
 static int Selection(HWND dialog, int control)
 {
-    return static_cast<int>(SendDlgItemMessageA(dialog, control, CB_GETCURSEL, 0, 0));
+    return static_cast<int>(SendDlgItemMessageW(dialog, control, CB_GETCURSEL, 0, 0));
 }
 
 static void OnInit(HWND dialog)
@@ -175,11 +200,18 @@ static void OnInit(HWND dialog)
 // A list left without a selection keeps the field as it was.
 static void OnOk(HWND dialog)
 {
+    int bits = Selection(dialog, IDC_SERIAL_BITS);
+    int stop = Selection(dialog, IDC_SERIAL_STOP);
+    if (!SerialLineAccepted(bits != NoSelection ? BitValues[bits] : Settings.BIT.load(),
+                            stop != NoSelection ? stop : Settings.STOP.load())) {
+        RefuseField(dialog, IDC_SERIAL_STOP, LineRefusedText);
+        return;
+    }
     int previous = Settings.COM;
     int port = Selection(dialog, IDC_SERIAL_PORT);
     int com = port == NoSelection
                   ? previous
-                  : static_cast<int>(SendDlgItemMessageA(dialog, IDC_SERIAL_PORT, CB_GETITEMDATA, port, 0));
+                  : static_cast<int>(SendDlgItemMessageW(dialog, IDC_SERIAL_PORT, CB_GETITEMDATA, port, 0));
     // A port that went away is opened anew, even when its dead handle is
     // still about. The reopen stores the choice once the old port is closed.
     if (com != previous || !PortIsOpen(PortHandle) || PortLost) {
@@ -190,12 +222,12 @@ static void OnOk(HWND dialog)
     }
     if (int i = Selection(dialog, IDC_SERIAL_BPS); i != NoSelection)
         Settings.BPS = BaudValues[i];
-    if (int i = Selection(dialog, IDC_SERIAL_BITS); i != NoSelection)
-        Settings.BIT = BitValues[i];
+    if (bits != NoSelection)
+        Settings.BIT = BitValues[bits];
     if (int i = Selection(dialog, IDC_SERIAL_PARITY); i != NoSelection)
         Settings.PARI = static_cast<uint8_t>(i);
-    if (int i = Selection(dialog, IDC_SERIAL_STOP); i != NoSelection)
-        Settings.STOP = static_cast<uint8_t>(i);
+    if (stop != NoSelection)
+        Settings.STOP = static_cast<uint8_t>(stop);
     if (int i = Selection(dialog, IDC_SERIAL_FLOW); i != NoSelection)
         Settings.FLOW = i;
     ConfigureSerialPort();

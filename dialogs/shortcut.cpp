@@ -12,14 +12,13 @@
 #include <objbase.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <cstring>
 
 static const char LinkFileName[] = "Quillmar.lnk";
 static const char RegisteredText[] = "スタートアップへ登録しました。";
 static const char NotRegisteredText[] = "スタートアップへ登録できません。";
 
-// What the shell reports for a folder and what GetModuleFileName gives: the
-// buffers the calls require, before the 255-character limit is applied.
+// What the shell reports for a folder: the buffer the call requires, before
+// the 255-byte limit is applied.
 constexpr int ShellPathCapacity = MAX_PATH;
 
 bool LinkPathInFolder(const char *folder, char *path, size_t capacity)
@@ -36,16 +35,14 @@ int CreateShellLink(const char *target, const char *link)
     if (FAILED(entered) && entered != RPC_E_CHANGED_MODE)
         return 0;
 
-    IShellLinkA *shellLink = nullptr;
+    IShellLinkW *shellLink = nullptr;
     IPersistFile *persistFile = nullptr;
-    wchar_t wideLink[ShellPathCapacity] = {};
     bool saved =
-        SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+        SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                    reinterpret_cast<void **>(&shellLink))) &&
         SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&persistFile))) &&
-        SUCCEEDED(shellLink->SetPath(target)) &&
-        MultiByteToWideChar(CP_ACP, 0, link, -1, wideLink, ShellPathCapacity) != 0 &&
-        SUCCEEDED(persistFile->Save(wideLink, TRUE));
+        SUCCEEDED(shellLink->SetPath(WideText(target).c_str())) &&
+        SUCCEEDED(persistFile->Save(WideText(link).c_str(), TRUE));
 
     if (shellLink != nullptr)
         shellLink->Release();
@@ -56,20 +53,15 @@ int CreateShellLink(const char *target, const char *link)
     return saved ? 1 : 0;
 }
 
-// The full name of the running program; false when it does not fit in 255
-// characters, rather than point the shortcut at a cut name.
-static bool ProgramPath(char (&path)[LinkPathCapacity])
-{
-    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    return length != 0 && length < sizeof path;
-}
-
+// A folder too long for folder as UTF-8 is not found: a cut name would be
+// some other folder.
 static bool StartupFolder(HWND owner, char (&folder)[ShellPathCapacity])
 {
     PIDLIST_ABSOLUTE items = nullptr;
     if (FAILED(SHGetSpecialFolderLocation(owner, CSIDL_STARTUP, &items)))
         return false;
-    bool found = SHGetPathFromIDListA(items, folder) != FALSE;
+    wchar_t wide[ShellPathCapacity] = {};
+    bool found = SHGetPathFromIDListW(items, wide) != FALSE && Utf8Into(wide, folder, sizeof folder);
     CoTaskMemFree(items);
     return found;
 }
@@ -79,8 +71,8 @@ void RegisterStartupShortcut(HWND owner)
     char program[LinkPathCapacity] = {};
     char folder[ShellPathCapacity] = {};
     char link[LinkPathCapacity] = {};
-    bool registered = ProgramPath(program) && StartupFolder(owner, folder) &&
+    // A program name that does not fit is refused rather than cut.
+    bool registered = ProgramFileName(program, sizeof program) && StartupFolder(owner, folder) &&
                       LinkPathInFolder(folder, link, sizeof link) && CreateShellLink(program, link) == 1;
-    MessageBoxA(owner, registered ? RegisteredText : NotRegisteredText, MessageCaption,
-                MB_OK | MB_ICONINFORMATION);
+    ShowMessage(owner, registered ? RegisteredText : NotRegisteredText, MB_OK | MB_ICONINFORMATION);
 }

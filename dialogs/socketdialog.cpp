@@ -37,7 +37,7 @@ static void EnableModeFields(HWND dialog, BOOL server)
 
 static void ShowAddress(HWND dialog, int control, uint32_t address)
 {
-    SendDlgItemMessageA(dialog, control, IPM_SETADDRESS, 0, static_cast<LPARAM>(ntohl(address)));
+    (void)SendDlgItemMessageW(dialog, control, IPM_SETADDRESS, 0, static_cast<LPARAM>(ntohl(address)));
 }
 
 // The control's address in network byte order. Blank fields count as 0, so
@@ -46,7 +46,8 @@ static void ShowAddress(HWND dialog, int control, uint32_t address)
 static uint32_t ReadAddress(HWND dialog, int control)
 {
     DWORD host = 0;
-    SendDlgItemMessageA(dialog, control, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&host));
+    // It answers how many fields are filled; blank ones are 0 in host.
+    (void)SendDlgItemMessageW(dialog, control, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&host));
     return htonl(host);
 }
 

@@ -2,6 +2,7 @@
 // they make. The calls run on the user-interface thread only.
 #include "shell.h"
 #include "../res/resource.h"
+#include "../util/util.h"
 
 HINSTANCE AppInstance;                      // entry routine
 std::atomic<HWND> MainWindow;               // entry routine, once the window exists
@@ -11,12 +12,17 @@ std::atomic<bool> RefreshAsleep;            // set on the user-interface thread;
 void NoteBytesMoved()
 {
     if (RefreshAsleep.exchange(false))
-        PostMessageA(MainWindow, WM_BYTES_MOVED, 0, 0);
+        (void)PostMessageW(MainWindow, WM_BYTES_MOVED, 0, 0);
+}
+
+int ShowMessage(HWND owner, const char *text, UINT type)
+{
+    return MessageBoxW(owner, WideText(text).c_str(), WideText(MessageCaption).c_str(), type);
 }
 
 void SetStatusText(const char *text)
 {
-    SetDlgItemTextA(MainWindow, IDC_STATUS_TEXT, text);
+    SetItemText(MainWindow, IDC_STATUS_TEXT, text);
 }
 
 void EnableConnectButton(bool enable)

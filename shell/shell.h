@@ -1,8 +1,9 @@
 // The shell as the lower folders see it: the program's instance and main
 // window, the messages posted to that window, the caption of every message
-// box, the state of the link every thread looks at, and the two main-window
-// calls the connection makes. Everything else of the main window is in app/,
-// which includes all the others; nothing here includes a folder but res/.
+// box and the boxes themselves, the state of the link every thread looks at,
+// and the two main-window calls the connection makes. Everything else of the
+// main window is in app/, which includes all the others; nothing here
+// includes a folder but res/ and util/.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +11,9 @@
 
 // Caption of every message box the program shows.
 inline constexpr char MessageCaption[] = "Dovrelle";
+// A message box with that caption; text is UTF-8. Returns what MessageBox
+// returns.
+int ShowMessage(HWND owner, const char *text, UINT type);
 inline constexpr char MainWindowCaption[] = "Quillmar";
 inline constexpr char MainWindowClass[] = "Quillmar";
 
@@ -62,7 +66,7 @@ extern std::atomic<LONG> LinkState;
 extern std::atomic<bool> RefreshAsleep;
 void NoteBytesMoved();
 
-// The status text, and the two buttons: Connect as asked, Close the other
-// way. User-interface thread.
+// The status text (UTF-8), and the two buttons: Connect as asked, Close the
+// other way. User-interface thread.
 void SetStatusText(const char *text);
 void EnableConnectButton(bool enable);

@@ -10,9 +10,11 @@
 #include "translog.h"
 #include "../res/resource.h"
 #include "../shell/shell.h"
+#include "../util/util.h"
 
 #include <commdlg.h>
-#include <cstring>
+#include <iterator>
+#include <string>
 
 TransferLog LanToSerialLog;     // opened and closed on the user-interface thread
 TransferLog SerialToLanLog;     // opened and closed on the user-interface thread
@@ -22,6 +24,7 @@ static const char DefaultExtension[] = "txt";
 static const char FileDialogTitle[] = "Quillmar: Log";
 static const char FileOpenErrorText[] = "File Open Error。";
 static const char FileNamePrefix[] = "File Name： ";
+static const char NoBytesText[] = "0";
 
 struct ChannelFacts {
     TransferLog *log;
@@ -56,27 +59,32 @@ int OpenLogFile(int channel)
     const ChannelFacts *facts = Channel(channel);
     if (facts == nullptr)
         return 0;
-    char path[LogPathCapacity] = {};
-    char title[LogFileTitleCapacity] = {};
-    OPENFILENAMEA dialog = {};
+    // The path stays in UTF-16 from the dialog to the open: a folder may be
+    // named in characters outside the system's code page.
+    wchar_t path[LogPathCapacity] = {};
+    wchar_t title[LogFileTitleCapacity] = {};
+    std::wstring filter = WideText(FileFilter, sizeof FileFilter);     // its inner terminators too
+    std::wstring caption = WideText(FileDialogTitle);
+    std::wstring extension = WideText(DefaultExtension);
+    OPENFILENAMEW dialog = {};
     dialog.lStructSize = sizeof dialog;
     dialog.hwndOwner = MainWindow;
-    dialog.lpstrFilter = FileFilter;
+    dialog.lpstrFilter = filter.c_str();
     dialog.nFilterIndex = 1;
     dialog.lpstrFile = path;
-    dialog.nMaxFile = sizeof path;
+    dialog.nMaxFile = LogPathCapacity;
     dialog.lpstrFileTitle = title;
-    dialog.nMaxFileTitle = sizeof title;
-    dialog.lpstrTitle = FileDialogTitle;
-    dialog.lpstrDefExt = DefaultExtension;
+    dialog.nMaxFileTitle = LogFileTitleCapacity;
+    dialog.lpstrTitle = caption.c_str();
+    dialog.lpstrDefExt = extension.c_str();
     dialog.Flags = OFN_HIDEREADONLY | OFN_FILEMUSTEXIST | OFN_CREATEPROMPT;
-    if (!GetOpenFileNameA(&dialog))
+    if (!GetOpenFileNameW(&dialog))
         return 0;
 
     // An existing file is truncated: each log holds one run.
-    FILE *file = fopen(path, "wb");
+    FILE *file = _wfopen(path, L"wb");
     if (file == nullptr) {
-        MessageBoxA(MainWindow, FileOpenErrorText, MessageCaption, MB_OK | MB_ICONERROR);
+        ShowMessage(MainWindow, FileOpenErrorText, MB_OK | MB_ICONERROR);
         return 0;
     }
     TransferLog *log = facts->log;
@@ -84,7 +92,7 @@ int OpenLogFile(int channel)
     log->byteCount = 0;
     log->countNoted = false;
     log->file = file;
-    strcpy(log->fileName, title);
+    (void)Utf8Into(title, log->fileName, sizeof log->fileName);     // a long name shows cut
     log->open = 1;
     LeaveCriticalSection(&log->lock);
     return 1;
@@ -122,7 +130,7 @@ static void WriteLog(TransferLog &log, const char *bytes, int length, int dataBy
     // The window reads the count when it takes the note, so a note already
     // on its way shows this count too.
     HWND window = log.window;
-    if (window != nullptr && !log.countNoted.exchange(true) && !PostMessageA(window, WM_LOG_COUNT, 0, 0))
+    if (window != nullptr && !log.countNoted.exchange(true) && !PostMessageW(window, WM_LOG_COUNT, 0, 0))
         log.countNoted = false;
 }
 
@@ -131,7 +139,7 @@ static void ShowCount(TransferLog &log, HWND window)
     log.countNoted = false;
     char text[LogCountTextCapacity] = {};
     wsprintfA(text, "%d", log.byteCount.load());
-    SetDlgItemTextA(window, IDC_LOG_COUNT, text);
+    SetItemText(window, IDC_LOG_COUNT, text);
 }
 
 void LogLanToSerial(const char *bytes, int length, int dataBytes)
@@ -154,12 +162,13 @@ static void EnableLogCommand(const ChannelFacts &facts, bool enable)
 // window with it.
 static void FitToText(HWND window, HWND item)
 {
-    char text[sizeof FileNamePrefix + LogFileTitleCapacity];
-    int length = GetWindowTextA(item, text, sizeof text);
+    // Measured in UTF-16, as GDI draws it.
+    wchar_t text[sizeof FileNamePrefix + LogFileTitleCapacity];
+    int length = GetWindowTextW(item, text, static_cast<int>(std::size(text)));
     HDC context = GetDC(item);
-    HGDIOBJ old = SelectObject(context, reinterpret_cast<HGDIOBJ>(SendMessageA(item, WM_GETFONT, 0, 0)));
+    HGDIOBJ old = SelectObject(context, reinterpret_cast<HGDIOBJ>(SendMessageW(item, WM_GETFONT, 0, 0)));
     SIZE extent = {};
-    GetTextExtentPoint32A(context, text, length, &extent);
+    (void)GetTextExtentPoint32W(context, text, length, &extent);
     SelectObject(context, old);
     ReleaseDC(item, context);
 
@@ -187,9 +196,9 @@ static INT_PTR LogWindowProc(int channel, HWND window, UINT message, WPARAM wPar
     case WM_INITDIALOG: {
         char text[sizeof FileNamePrefix + LogFileTitleCapacity];
         wsprintfA(text, "%s%s", FileNamePrefix, facts.log->fileName);
-        SetDlgItemTextA(window, IDC_LOG_FILE, text);
-        SetDlgItemTextA(window, IDC_LOG_DIRECTION, facts.direction);
-        SetDlgItemTextA(window, IDC_LOG_COUNT, "0");
+        SetItemText(window, IDC_LOG_FILE, text);
+        SetItemText(window, IDC_LOG_DIRECTION, facts.direction);
+        SetItemText(window, IDC_LOG_COUNT, NoBytesText);
         for (HWND item = GetWindow(window, GW_CHILD); item != nullptr; item = GetWindow(item, GW_HWNDNEXT)) {
             if (item != GetDlgItem(window, IDC_LOG_CLOSE))
                 FitToText(window, item);
@@ -228,7 +237,7 @@ void StartLog(HWND owner, int channel)
     if (facts == nullptr || OpenLogFile(channel) == 0)
         return;
     EnableLogCommand(*facts, false);
-    HWND window = CreateDialogParamA(AppInstance, MAKEINTRESOURCEA(facts->templateId), owner,
+    HWND window = CreateDialogParamW(AppInstance, MAKEINTRESOURCEW(facts->templateId), owner,
                                      channel == LogLanToSerialChannel ? LanToSerialLogProc : SerialToLanLogProc, 0);
     if (window == nullptr) {
         // A log nobody could close is no log.
@@ -247,7 +256,7 @@ bool IsLogWindowMessage(MSG *message)
 {
     for (TransferLog *log : {&LanToSerialLog, &SerialToLanLog}) {
         HWND window = log->window;
-        if (window != nullptr && IsDialogMessageA(window, message))
+        if (window != nullptr && IsDialogMessageW(window, message))
             return true;
     }
     return false;

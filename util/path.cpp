@@ -1,5 +1,5 @@
 // Paths that must fit a buffer: a folder and a file name joined, and the
-// folder of the running program.
+// name and folder of the running program.
 #include "util.h"
 
 #include <cstring>
@@ -19,15 +19,27 @@ bool JoinPath(const char *folder, const char *file, char *path, size_t capacity)
     return true;
 }
 
-int ModulePath(int size, char *buffer)
+bool ProgramFileName(char *buffer, size_t capacity)
 {
-    DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+    if (capacity == 0)
+        return false;
+    // UTF-8 never takes fewer bytes than UTF-16 takes units: a name that
+    // fits capacity bytes fits capacity units.
+    std::wstring wide(capacity, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, wide.data(), static_cast<DWORD>(capacity));
     // A full buffer means the name was cut: a directory taken from it would
     // name some other folder.
-    if (length == 0 || length >= static_cast<DWORD>(size)) {
+    if (length == 0 || length >= capacity || !Utf8Into(wide.c_str(), buffer, capacity)) {
         buffer[0] = '\0';
-        return 1;
+        return false;
     }
+    return true;
+}
+
+int ModulePath(int size, char *buffer)
+{
+    if (size <= 0 || !ProgramFileName(buffer, static_cast<size_t>(size)))
+        return 1;
     char *lastSlash = strrchr(buffer, '\\');
     if (lastSlash != nullptr)
         *lastSlash = '\0';

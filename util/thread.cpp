@@ -38,7 +38,7 @@ bool WorkerThread::Start(Body newBody, DWORD endWaitMs)
             return false;               // still ending: it keeps what it owns
     }
     if (stopEvent == nullptr)
-        stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (stopEvent == nullptr)
         return false;
     ResetEvent(stopEvent);

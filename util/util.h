@@ -6,10 +6,31 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+// Texts. The program keeps its texts, paths included, in UTF-8 and hands
+// them to Windows in UTF-16 through the W calls, which take them whatever
+// the system's code page: an A call reads its bytes in that code page (UTF-8
+// only from Windows 10 1903 on, and never in GDI). Bytes that are no UTF-8,
+// and UTF-16 with a lone surrogate, come out as U+FFFD.
+std::wstring WideText(const char *text);            // nullptr gives ""
+std::wstring WideText(const char *text, size_t length);
+std::string Utf8Text(const wchar_t *text);          // nullptr gives ""
+std::string Utf8Text(const wchar_t *text, size_t length);
+// text as UTF-8 in buffer, terminated; a text longer than capacity - 1 bytes
+// is cut before the first character that does not fit. False when cut (or
+// capacity is 0, which writes nothing).
+bool Utf8Into(const wchar_t *text, char *buffer, size_t capacity);
+// A dialog item's text in UTF-8; "" for no item.
+void SetItemText(HWND dialog, int control, const char *text);
+std::string ItemText(HWND dialog, int control);
 
 // folder, a backslash unless it ends in one, and file; false, with path
 // untouched, when the whole does not fit in capacity bytes.
 bool JoinPath(const char *folder, const char *file, char *path, size_t capacity);
+// Full name of the running executable in UTF-8; false when it does not fit in
+// capacity bytes (buffer is then empty).
+bool ProgramFileName(char *buffer, size_t capacity);
 // Directory of the running executable, without a trailing backslash.
 // Returns 0, or 1 when the path does not fit in size bytes (buffer is then
 // empty).

@@ -17,6 +17,8 @@ CAPTION = "Quillmar：  Serial"
 PORT, BPS, BITS, PARITY, STOP, FLOW = (R.IDC_SERIAL_PORT, R.IDC_SERIAL_BPS, R.IDC_SERIAL_BITS, R.IDC_SERIAL_PARITY,
                                        R.IDC_SERIAL_STOP, R.IDC_SERIAL_FLOW)
 FIXED_PORTS = [f"com{n}" for n in range(1, 7)]
+LINE_REFUSED = ("データビットとストップビットの組み合わせが不正です。"
+                "5ビットには1または1.5、6～8ビットには1または2のストップビットを選んでください。")
 # What a system's list may hold besides port names: a second name for a
 # port, names of no port, and data too long for a port name.
 NOT_PORTS = {r"\Device\VCP0": "COM9", r"\Device\Zero": "COM0", r"\Device\Far": "COM999",
@@ -208,6 +210,23 @@ class TestOk:
             assert_flows(peer, device)
         finally:
             peer.close()
+
+
+def test_a_line_the_driver_refuses_is_refused_before_anything_is_stored(quillmar, automation, ports):
+    quillmar.start()
+    dialog = open_dialog(quillmar)
+    for control, position in ((BPS, 18), (BITS, 0), (STOP, 2)):     # 115200, 5 data bits, 2 stop bits
+        automation.select(dialog, control, position)
+    automation.command(dialog, IDOK)
+    box, text = automation.wait_message_box()
+    assert text == LINE_REFUSED
+    assert not automation.enabled(dialog), "the box is owned by the dialog"
+    automation.dismiss(box)
+    wait_for("the dialog to take input again", lambda: automation.enabled(dialog))
+    press(automation, dialog, IDCANCEL)
+    settings = saved(quillmar)
+    assert [settings[key] for key in ("BPS", "BIT", "STOP")] == ["9600", "8", "0"]
+    assert termios.tcgetattr(ports.com1)[4] == termios.B9600, "the port was not configured"
 
 
 def test_cancel_changes_nothing(quillmar, automation, ports):

@@ -4,6 +4,8 @@
 #include "config/config.h"
 #include "net/net.h"
 #include "res/resource.h"
+#include "test_windows.h"
+#include "util/util.h"
 
 #include <gtest/gtest.h>
 
@@ -70,16 +72,11 @@ protected:
     {
         INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_BAR_CLASSES};
         InitCommonControlsEx(&controls);
-        window = CreateWindowExA(0, "STATIC", "", WS_OVERLAPPEDWINDOW, 0, 0, 400, 200, nullptr, nullptr,
-                                 GetModuleHandleA(nullptr), nullptr);
+        window = StandInWindow({{L"STATIC", IDC_ARROWS_LAN_TO_SERIAL}, {L"STATIC", IDC_ARROWS_SERIAL_TO_LAN},
+                                {L"STATIC", IDC_RATE_LAN_TO_SERIAL}, {L"STATIC", IDC_RATE_SERIAL_TO_LAN}});
         ASSERT_NE(window, nullptr);
-        for (int id : {IDC_ARROWS_LAN_TO_SERIAL, IDC_ARROWS_SERIAL_TO_LAN, IDC_RATE_LAN_TO_SERIAL,
-                       IDC_RATE_SERIAL_TO_LAN}) {
-            CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, window,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr), nullptr);
-        }
         MainWindow = window;
-        CreateStatusBar(window, GetModuleHandleA(nullptr));
+        CreateStatusBar(window, GetModuleHandleW(nullptr));
         StopClock();
         ClockCookie = Cookie;
         RateTicks = 0;
@@ -103,18 +100,13 @@ protected:
             OnClockTick(cookie);
     }
 
-    std::string Text(int id) const
-    {
-        char text[ClockTextCapacity] = {};
-        GetDlgItemTextA(window, id, text, sizeof text);
-        return text;
-    }
+    std::string Text(int id) const { return ItemText(window, id); }
 
     static std::string TimeShown()
     {
-        char text[ClockTextCapacity] = {};
-        SendMessageA(StatusBar, SB_GETTEXTA, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
-        return text;
+        wchar_t text[ClockTextCapacity] = {};
+        SendMessageW(StatusBar, SB_GETTEXTW, StatusBarTimePart, reinterpret_cast<LPARAM>(text));
+        return Utf8Text(text);
     }
 
     HWND window = nullptr;

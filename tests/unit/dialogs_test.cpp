@@ -1,12 +1,13 @@
 // What the settings dialogs and the About box do without a window: the
-// number fields' checks, the serial dialog's port list, the paths of the
-// shortcut and the help file and page, the choice between WinHelp and the
-// page, and the shell link itself.
+// number fields' checks, the serial dialog's line check and port list, the
+// paths of the shortcut and the help file and page, the choice between
+// WinHelp and the page, and the shell link itself.
 #include "about/about.h"
 #include "config/config.h"
 #include "dialogs/dialogs.h"
 #include "serial/serial.h"
 #include "test_files.h"
+#include "util/util.h"
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -16,6 +17,19 @@
 #include <vector>
 
 namespace {
+
+// The DCB's rule; values outside the dialog's lists are the driver's to judge.
+TEST(SerialLine, RefusesOnlyTheCombinationsTheDriverRefuses)
+{
+    for (int32_t bits = 5; bits <= 8; ++bits) {
+        EXPECT_TRUE(SerialLineAccepted(bits, ONESTOPBIT)) << bits;
+        EXPECT_EQ(SerialLineAccepted(bits, ONE5STOPBITS), bits == 5) << bits;
+        EXPECT_EQ(SerialLineAccepted(bits, TWOSTOPBITS), bits != 5) << bits;
+    }
+    EXPECT_TRUE(SerialLineAccepted(9, ONE5STOPBITS));
+    EXPECT_TRUE(SerialLineAccepted(4, TWOSTOPBITS));
+    EXPECT_TRUE(SerialLineAccepted(5, 5));
+}
 
 TEST(NumberField, TakesAWholeDecimalNumberInRange)
 {
@@ -187,29 +201,28 @@ TEST(HelpViewer, FactsAreReadFromTheVersionRecord)
 std::string ProgramPath()
 {
     char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
+    EXPECT_TRUE(ProgramFileName(path, sizeof path));
     return path;
 }
 
-// The link's target, read back the way the shell reads it.
+// The link's target, read back the way the shell reads it; paths in UTF-8.
 std::string LinkTarget(const std::string &link)
 {
     EXPECT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-    IShellLinkA *shellLink = nullptr;
+    IShellLinkW *shellLink = nullptr;
     IPersistFile *file = nullptr;
-    char target[MAX_PATH] = {};
-    std::wstring wideLink(link.begin(), link.end());
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+    wchar_t target[MAX_PATH] = {};
+    if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                    reinterpret_cast<void **>(&shellLink))) &&
         SUCCEEDED(shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file))) &&
-        SUCCEEDED(file->Load(wideLink.c_str(), STGM_READ)))
-        shellLink->GetPath(target, sizeof target, nullptr, SLGP_RAWPATH);
+        SUCCEEDED(file->Load(WideText(link.c_str()).c_str(), STGM_READ)))
+        shellLink->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH);
     if (file != nullptr)
         file->Release();
     if (shellLink != nullptr)
         shellLink->Release();
     CoUninitialize();
-    return target;
+    return Utf8Text(target);
 }
 
 // COM is not entered on this thread: entering it now is the first time.
@@ -234,6 +247,14 @@ TEST(ShellLink, PointsToTheTargetAndReplacesAnEarlierOne)
     ASSERT_EQ(CreateShellLink(ProgramPath().c_str(), link.c_str()), 1) << "a second time replaces the file";
     EXPECT_EQ(LinkTarget(link), ProgramPath());
     ExpectComLeft();
+}
+
+TEST(ShellLink, IsSavedInAFolderNamedOutsideTheCodePage)
+{
+    ScratchFolder folder(L"-スタートアップ");
+    std::string link = folder.Utf8File("Quillmar.lnk");
+    ASSERT_EQ(CreateShellLink(ProgramPath().c_str(), link.c_str()), 1);
+    EXPECT_EQ(LinkTarget(link), ProgramPath());
 }
 
 TEST(ShellLink, AFailureLeavesNothingBehindAndTheNextAttemptWorks)

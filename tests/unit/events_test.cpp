@@ -6,6 +6,8 @@
 #include "net/net.h"
 #include "res/resource.h"
 #include "serial/serial.h"
+#include "test_windows.h"
+#include "util/util.h"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +24,8 @@ protected:
     {
         WSADATA data;
         ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-        window = CreateWindowExA(0, "STATIC", "", WS_OVERLAPPEDWINDOW, 0, 0, 400, 200, nullptr, nullptr,
-                                 GetModuleHandleA(nullptr), nullptr);
+        window = StandInWindow({{L"BUTTON", IDC_CONNECT}, {L"BUTTON", IDC_CLOSE}, {L"STATIC", IDC_STATUS_TEXT}});
         ASSERT_NE(window, nullptr);
-        for (int id : {IDC_CONNECT, IDC_CLOSE}) {
-            CreateWindowExA(0, "BUTTON", "", WS_CHILD, 0, 0, 10, 10, window,
-                            reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), GetModuleHandleA(nullptr), nullptr);
-        }
-        CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, window,
-                        reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_STATUS_TEXT)), GetModuleHandleA(nullptr),
-                        nullptr);
         MainWindow = window;
         // A socket of the test's own stands for the program's.
         socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -57,12 +51,7 @@ protected:
         WSACleanup();
     }
 
-    std::string Status() const
-    {
-        char text[64] = {};
-        GetDlgItemTextA(window, IDC_STATUS_TEXT, text, sizeof text);
-        return text;
-    }
+    std::string Status() const { return ItemText(window, IDC_STATUS_TEXT); }
 
     bool ConnectEnabled() const { return IsWindowEnabled(GetDlgItem(window, IDC_CONNECT)); }
 

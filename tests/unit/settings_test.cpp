@@ -309,6 +309,17 @@ TEST(SettingsFile, JunkFilesLoadWithoutHarm)
     EXPECT_EQ(Settings.BPS, 0) << "keys outside [DATA] are not ours";
 }
 
+TEST(SettingsFile, IsFoundInAFolderNamedOutsideTheCodePage)
+{
+    ScratchFolder folder(L"-設定");
+    std::string path = folder.Utf8File("Quillmar.ini");
+    SetDefaultSettings();
+    ASSERT_TRUE(WriteSettingsFile(path.c_str()));
+    FillWithJunk();
+    ReadSettingsFile(path.c_str());
+    EXPECT_EQ(SavedText(), DefaultFile);
+}
+
 TEST(SettingsFile, AFileThatCannotBeWrittenIsReported)
 {
     ScratchFolder folder;

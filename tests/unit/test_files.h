@@ -2,6 +2,8 @@
 // directory per test, removed with everything in it afterwards.
 #pragma once
 
+#include "util/util.h"
+
 #include <windows.h>
 #include <gtest/gtest.h>
 #include <filesystem>
@@ -11,12 +13,15 @@
 
 class ScratchFolder {
 public:
-    ScratchFolder()
+    // tail ends the folder's name; the unit tests run without the program's
+    // manifest, so in Wine's code page 1252, which has no Japanese.
+    explicit ScratchFolder(const wchar_t *tail = L"")
     {
         const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
         path_ = std::filesystem::temp_directory_path() /
                 (std::string("quillmar-") + test->test_suite_name() + "-" + test->name() + "-" +
                  std::to_string(GetCurrentProcessId()));
+        path_ += tail;
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
@@ -27,6 +32,8 @@ public:
     }
     std::string File(const std::string &name) const { return (path_ / name).string(); }
     std::string Path() const { return path_.string(); }
+    // As the program keeps paths.
+    std::string Utf8File(const std::string &name) const { return Utf8Text((path_ / name).c_str()); }
 
 private:
     std::filesystem::path path_;
