@@ -65,7 +65,7 @@ void CloseSocket(SOCKET socket)
     closesocket(socket);
     // Notifications for the socket posted before the close precede the
     // marker in the queue; a later socket of the same number follows it.
-    if (PostMessageA(MainWindow, WM_SOCKET_CLOSED, static_cast<WPARAM>(socket), 0))
+    if (PostMessageW(MainWindow, WM_SOCKET_CLOSED, static_cast<WPARAM>(socket), 0))
         StaleSockets.push_back(socket);
 }
 
@@ -286,5 +286,5 @@ void AbortConnection(LONG connection, int error)
 {
     // The main window ends the connection as it does when the peer closes,
     // so that the state moves on even if Winsock reports nothing more.
-    PostMessageA(MainWindow, WM_CONNECTION_ABORTED, static_cast<WPARAM>(connection), error);
+    PostMessageW(MainWindow, WM_CONNECTION_ABORTED, static_cast<WPARAM>(connection), error);
 }

@@ -228,7 +228,7 @@ static void WaitForWork(WorkerThread &self)
 
 static void ReportPeerFinished(LONG connection, int error)
 {
-    PostMessageA(MainWindow, WM_PEER_FINISHED, static_cast<WPARAM>(connection), error);
+    PostMessageW(MainWindow, WM_PEER_FINISHED, static_cast<WPARAM>(connection), error);
 }
 
 // RFC 2217 mode: the Telnet side of the connection the thread serves.
@@ -308,7 +308,7 @@ static bool DecodeWaiting(LONG connection)
         if (step == TelnetStep::Request)
             AnswerRequest(connection, output.request);
         if (step == TelnetStep::Fault) {
-            PostMessageA(MainWindow, WM_PEER_PROTOCOL_FAULT, static_cast<WPARAM>(connection),
+            PostMessageW(MainWindow, WM_PEER_PROTOCOL_FAULT, static_cast<WPARAM>(connection),
                          reinterpret_cast<LPARAM>(output.fault));
             return false;
         }
@@ -352,7 +352,7 @@ void SocketReceiveThread(WorkerThread &self)
             LONG connection = CurrentConnection();
             if (connection != 0 && (connection == closedWhileHeld || PeerHasClosed(connection))) {
                 closedWhileHeld = connection;
-                PostMessageA(MainWindow, WM_PEER_CLOSED, static_cast<WPARAM>(connection), 0);
+                PostMessageW(MainWindow, WM_PEER_CLOSED, static_cast<WPARAM>(connection), 0);
             }
             // News of bytes that came meanwhile is taken by this wait: once
             // the block is written, a receive looks.

@@ -301,7 +301,7 @@ uint32_t ApplyPeerRequest(LONG connection, uint8_t command, uint32_t value)
         SetPeerLine(&line);
     }
     ReleasePortAsWriter();
-    PostMessageA(MainWindow, WM_PEER_LINE, static_cast<WPARAM>(connection), 0);
+    PostMessageW(MainWindow, WM_PEER_LINE, static_cast<WPARAM>(connection), 0);
     return reply;
 }
 

@@ -11,6 +11,7 @@
 #include "serial.h"
 #include "../config/config.h"
 #include "../shell/shell.h"
+#include "../util/util.h"
 
 #include <cstdio>
 #include <iterator>
@@ -46,7 +47,7 @@ static void SetTimeoutsFor(HANDLE port, const PortLine &line);
 
 static int ShowNoticeText(const char *text, UINT icon)
 {
-    return MessageBoxA(MainWindow, text, MessageCaption, MB_OK | icon);
+    return ShowMessage(MainWindow, text, MB_OK | icon);
 }
 
 int ShowNotice(int code)
@@ -129,7 +130,7 @@ static void ReleasePortEvents()
 // a word to the user. A refused open leaves the port to be tried again.
 static OpenOutcome OpenPort(const char *name)
 {
-    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE port = CreateFileW(WideText(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     PortHandle = port;
     ++PortGeneration;

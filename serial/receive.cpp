@@ -397,7 +397,7 @@ void SerialReceiveThread(WorkerThread &self)
         LONG connection = CurrentConnection();
         if (reader.held > 0 && connection != 0)
             Forward(reader, connection);
-        PostMessageA(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(reader.generation), SerialLostOnRead);
+        PostMessageW(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(reader.generation), SerialLostOnRead);
     }
 }
 

@@ -68,7 +68,7 @@ void ReportPortGone(LONG generation)
     if (Block.reported)
         return;
     Block.reported = true;
-    PostMessageA(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(generation), SerialLostOnWrite);
+    PostMessageW(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(generation), SerialLostOnWrite);
 }
 
 // Waits for the write in flight; a wake-up for a port being taken or a
@@ -184,7 +184,7 @@ bool TakePortFromWriter(DWORD timeoutMs)
         // A log count that the writer sends meanwhile is served.
         (void)MsgWaitForMultipleObjects(0, nullptr, FALSE, WriterIdlePollMs, QS_SENDMESSAGE);
         MSG message;
-        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
     return true;
 }

@@ -36,11 +36,6 @@ ANSI_TEXT_CALLS = {
     "msvcrt.dll": "fopen freopen _open _sopen _fsopen _stat _access remove rename _unlink _mkdir _getcwd",
 }
 
-# Until serial/port.cpp shows its notices with ShowMessage and opens the port
-# with CreateFileW: MessageBoxA and CreateFileA. Remove this allowance then.
-TEMPORARILY_ALLOWED = {("USER32.dll", "MessageBoxA"), ("KERNEL32.dll", "CreateFileA")}
-
-
 def imports(exe):
     """{(DLL name as the table spells it, function name)} of the exe."""
     done = subprocess.run([OBJDUMP, "-p", str(exe)], capture_output=True, text=True, timeout=TIMEOUT)
@@ -58,7 +53,6 @@ def test_the_program_imports_no_ansi_text_call():
     imported = imports(QUILLMAR_EXE)
     assert ("USER32.dll", "SetDlgItemTextW") in imported, "the import table was read"
     listed = {(dll.lower(), name) for dll, names in ANSI_TEXT_CALLS.items() for name in names.split()}
-    allowed = {(dll.lower(), name) for dll, name in TEMPORARILY_ALLOWED}
     ansi = sorted(f"{name} ({dll})" for dll, name in imported
-                  if (dll.lower(), name) in listed and (dll.lower(), name) not in allowed)
+                  if (dll.lower(), name) in listed)
     assert not ansi, "ANSI text calls imported; use the W call with util's WideText/Utf8Text: " + ", ".join(ansi)

@@ -53,9 +53,9 @@ def test_line_settings_reach_the_port(quillmar, ports, flow, crtscts, xon_xoff, 
 
 
 def test_a_line_the_port_refuses_is_said_and_the_bridge_goes_on(quillmar, automation, ports):
-    quillmar.write_settings(BPS=0)
+    quillmar.write_settings(BIT=9)
     quillmar.start(wait=False)
-    dismiss_line_refusal(automation, "0 8N1")
+    dismiss_line_refusal(automation, "9600 9N1")
     quillmar.wait_window()
     assert quillmar.text(STATUS_TEXT) == "Idle"
     assert quillmar.status_part(PORT_PART) == "", "the port stays open with the line it had"
