@@ -109,9 +109,9 @@ PortLine UserLine();
 // How the receive thread cuts the line's bytes into chunks, from its speed:
 // a read ends once the line has been quiet for quietMs (a few character
 // times, at least the 1 ms the driver counts in), or once it holds
-// gatherBytes, a few milliseconds of line time.
+// gatherBytes, a couple of milliseconds of line time.
 constexpr DWORD QuietCharacterHalves = 7;       // 3.5 character times, the silence that ends a Modbus RTU frame
-constexpr DWORD GatherLineMs = 3;
+constexpr DWORD GatherLineMs = 2;
 struct LinePace {
     DWORD quietMs;
     DWORD gatherBytes;

@@ -30,9 +30,10 @@ Measured, for each bridge, in this order:
     wineserver over the same spell (the prefix's other Wine processes sit
     idle meanwhile, so nearly all of it is Quillmar's);
   - paced runs at the 460800-baud line rate (46,080 bytes/s, 8N1), each way
-    alone and then both ways at once: bytes lost or changed, the delay of a
-    read's first byte after it would have been complete on the line (99th
-    percentile, and the largest), and CPU in % of a core; one way alone also
+    alone and then both ways at once, written in one piece each millisecond
+    (what the line brought meanwhile, as an adapter hands it over): bytes
+    lost or changed, the delay of a read's first byte after it was written
+    (99th percentile, and the largest), and CPU in % of a core; one way alone also
     counts Wine's device hosts of the prefix (winedevice.exe) with the
     wineserver.
 
@@ -52,6 +53,7 @@ One thread does everything: a select loop over non-blocking descriptors.
 Processes ended here are only the ones this script started, by their PID.
 """
 import argparse
+import bisect
 import hashlib
 import json
 import math
@@ -93,7 +95,11 @@ START_TIMEOUT = 30.0                    # a bridge must be up and connected with
 IDLE_FLOOR_EXE = BUILD / "idle_floor.exe"
 IDLE_FLOOR_TITLE = "Idle floor"
 SETTLE_SECONDS = 1.0                    # a fresh connection's start-up work ends before idle is measured
-PACING_POLL = 0.001                     # select period while a paced flow has bytes to write
+# A paced flow writes what the line brought each millisecond, as an adapter
+# hands it over, in one piece: writing whatever fell due on each turn of this
+# script's loop wrote a few bytes every 0.1-0.2 ms, and made the script's own
+# pace, not the line, the cost of both bridges.
+PACING_SLOT = 0.001
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 SELF_BOUND_PERCENT = 90                 # this script this busy during a transfer: it, not the bridge, set the pace
 PEER_NAME = "Connection - " + LOOPBACK
@@ -524,6 +530,7 @@ class Flow:
         self.first_write = self.last_read = None
         self.largest_delay = 0.0
         self.delays = []            # of each read's first byte, paced flows only
+        self.writes = []            # (bytes written so far, when), paced flows only
 
     @property
     def total(self):
@@ -533,10 +540,16 @@ class Flow:
         return len(self.received) >= self.total
 
     def allowed(self, now):
-        """How many bytes may have been written by now."""
+        """How many bytes may have been written by now: all of a paced
+        flow's bytes due by the start of the present slot."""
         if self.rate is None:
             return self.total
-        return min(self.total, int((now - self.started) * self.rate))
+        slots = math.floor((now - self.started) / PACING_SLOT)
+        return min(self.total, int(slots * PACING_SLOT * self.rate))
+
+    def next_slot(self, now):
+        """Seconds from now to the start of the next slot."""
+        return PACING_SLOT - (now - self.started) % PACING_SLOT
 
     def stalled(self, now, seconds):
         """Bytes are owed, and none has arrived for that long."""
@@ -551,6 +564,8 @@ class Flow:
         if self.first_write is None:
             self.first_write = now
         self.sent += count
+        if self.rate is not None and count:
+            self.writes.append((self.sent, now))
         return count
 
     def read(self, now):
@@ -561,8 +576,11 @@ class Flow:
         if not data:
             raise Stuck(f"{self.name}: the bridge closed the connection after {len(self.received)} bytes")
         if self.rate is not None:
-            # Byte k is complete on the line at started + (k + 1) / rate.
-            due = self.started + (len(self.received) + 1) / self.rate
+            # Byte k is complete on the line at started + (k + 1) / rate, and
+            # handed over when this script wrote it, at the end of its slot.
+            k = len(self.received)
+            due = max(self.started + (k + 1) / self.rate,
+                      self.writes[bisect.bisect_right(self.writes, (k, math.inf))][1])
             self.largest_delay = max(self.largest_delay, now - due)
             self.delays.append(now - due)
         self.received += data
@@ -601,7 +619,7 @@ def pump(flows, stall_seconds, time_limit):
         writers = {flow.source.fileno(): flow for flow in flows if flow.sent < flow.allowed(now)}
         readers = {flow.sink.fileno(): flow for flow in flows if not flow.done()}
         paced = any(flow.rate is not None and flow.sent < flow.total for flow in flows)
-        timeout = PACING_POLL if paced else 0.1
+        timeout = min(flow.next_slot(now) for flow in flows) if paced else 0.1
         readable, writable, _ = select.select(list(readers), list(writers), [], timeout)
         now = time.monotonic()
         for fd in writable:

@@ -101,7 +101,7 @@ TEST(PortState, LineSettingsPassUnchanged)
 }
 
 // A read ends after 3.5 character times of quiet (at least the driver's
-// 1 ms), or with 3 ms of line time in hand (at least a byte).
+// 1 ms), or with 2 ms of line time in hand (at least a byte).
 TEST(LinePace, QuietTimeAndChunkFollowTheCharacterTime)
 {
     struct Case {
@@ -109,9 +109,9 @@ TEST(LinePace, QuietTimeAndChunkFollowTheCharacterTime)
         DWORD quietMs;
         DWORD gatherBytes;
     } cases[] = {
-        {{9600, 8, NOPARITY, ONESTOPBIT, FlowNone}, 4, 2},          // 10 bits: 1.04 ms a character
-        {{460800, 8, NOPARITY, ONESTOPBIT, FlowNone}, 1, 138},
-        {{115200, 8, EVENPARITY, TWOSTOPBITS, FlowNone}, 1, 28},     // 12 bits
+        {{9600, 8, NOPARITY, ONESTOPBIT, FlowNone}, 4, 1},          // 10 bits: 1.04 ms a character
+        {{460800, 8, NOPARITY, ONESTOPBIT, FlowNone}, 1, 92},
+        {{115200, 8, EVENPARITY, TWOSTOPBITS, FlowNone}, 1, 19},     // 12 bits
         {{1200, 7, EVENPARITY, ONESTOPBIT, FlowNone}, 30, 1},        // 10 bits: 8.3 ms a character
         {{50, 5, NOPARITY, ONE5STOPBITS, FlowNone}, 525, 1},         // 7.5 bits
         {{0, 8, NOPARITY, ONESTOPBIT, FlowNone}, 35000, 1},          // no speed: slow, never a division by 0
