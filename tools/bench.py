@@ -424,6 +424,8 @@ class QuillmarBridge:
         master = self.ports.pty(1)
         self.holder = TerminalHolder(self.ports.devices[-1][1])
         self.program = Quillmar(folder, self.automation)
+        if getattr(self, "exe", None):
+            shutil.copy2(self.exe, self.program.exe)
         port = free_tcp_port()
         self.program.write_settings(MODE=0, SPORT=port, CONNECT=1, BPS=LINE_BAUD, **self.settings)
         try:
@@ -461,6 +463,16 @@ class QuillmarBridge:
         self.sock = self.program = self.holder = self.ports = None
         if problems:
             raise Stuck("Quillmar did not end cleanly: " + "; ".join(problems))
+
+
+class EarlierBridge(QuillmarBridge):
+    """Another build of Quillmar (--compare), measured in the same run so that
+    a change shows against the same machine's mood."""
+    name = "Quillmar before"
+
+    def __init__(self, automation, exe):
+        super().__init__(automation)
+        self.exe = exe
 
 
 class Rfc2217Bridge(QuillmarBridge):
@@ -1099,6 +1111,7 @@ def render(bridges, outcomes, args, stopped=None):
     names = [bridge.name for bridge in bridges]
     # Ratios: Quillmar to the reference, and RFC 2217 mode to raw, each when both ran.
     ratios = [(first, second) for first, second in ((QuillmarBridge.name, SocatBridge.name),
+                                                     (EarlierBridge.name, SocatBridge.name),
                                                      (Rfc2217Bridge.name, QuillmarBridge.name))
               if first in names and second in names]
     judge_rfc2217 = (Rfc2217Bridge.name, QuillmarBridge.name) in ratios
@@ -1207,12 +1220,16 @@ def parse_arguments():
     parser.add_argument("--rfc2217", action="store_true",
                         help="also Quillmar in RFC 2217 mode (RFC2217=1), its peer a minimal Telnet client, beside "
                              "raw mode")
+    parser.add_argument("--compare", type=Path, metavar="EXE",
+                        help="also another build's Quillmar.exe, in a column of its own (\"Quillmar before\")")
     parser.add_argument("--measure", action="append", metavar="NAME",
                         help="only the measurements whose names start with NAME (polls, latency, "
                              "latency close, throughput, idle, paced; e.g. 'paced both', 'throughput LAN'); "
                              "may be given more than once")
     parser.add_argument("--seed", type=int, default=1, help="seed of the payloads and pauses")
     args = parser.parse_args()
+    if args.compare and not args.compare.is_file():
+        parser.error(f"{args.compare} is no file")
     if (args.paced_seconds <= 0 or args.payload_mib <= 0 or args.latency_messages <= 0 or args.idle_seconds <= 0
             or args.poll_rounds <= 0):
         parser.error("the lengths and counts must be above 0")
@@ -1242,6 +1259,8 @@ def main():
             bridges.append(QuillmarBridge(automation))
             if args.rfc2217:
                 bridges.append(Rfc2217Bridge(automation))
+            if args.compare:
+                bridges.append(EarlierBridge(automation, args.compare))
         if args.only != "quillmar":
             bridges.append(SocatBridge())
         for bridge in bridges:
