@@ -36,6 +36,7 @@ ANSI_TEXT_CALLS = {
     "msvcrt.dll": "fopen freopen _open _sopen _fsopen _stat _access remove rename _unlink _mkdir _getcwd",
 }
 
+
 def imports(exe):
     """{(DLL name as the table spells it, function name)} of the exe."""
     done = subprocess.run([OBJDUMP, "-p", str(exe)], capture_output=True, text=True, timeout=TIMEOUT)
