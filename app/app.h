@@ -35,15 +35,11 @@ void ShowStatusPart(int part, const char *text);
 // The program's icon at the system's icon size, which follows the display's
 // DPI (32 pixels at 96); shared, so loaded once for the run.
 HICON LoadProgramIcon();
-void ResetLinkHandles();
 
 // Main window events.
 void OnCommand(HWND window, WORD command);
 void OnSocketNotify(SOCKET socket, LPARAM lParam);
-void OnConnectionAborted(LONG connection, int error);
-void OnPeerFinished(LONG connection, int error);
-void OnPeerClosed(LONG connection);
-void OnPeerProtocolFault(LONG connection, const char *reason);
+void OnConnectionEnded(LONG connection);
 void OnSerialLost(LONG generation, LPARAM how);
 // A serial port was plugged in or out (WM_DEVICECHANGE); wide when the
 // window gets the wide form of the port record.
@@ -82,12 +78,9 @@ void ShowRates();
 void AnimateArrows();
 // Starts the refresh tick, or restarts it. User-interface thread.
 void WakeRefresh();
-// Once a second, connected or not: quiet spells are real time.
-void CountDownQuietSpells();
 
 // The pure pieces of the above, for the tests.
 enum ArrowRow { ArrowRowLanToSerial, ArrowRowSerialToLan };
 const char *ArrowFrameText(ArrowRow row, int frame);
 void FormatElapsed(char *text, size_t capacity, int hours, int minutes, int seconds);
 void FormatRate(char *text, size_t capacity, int bytesPerSecond);
-void CountDown(std::atomic<int32_t> &countdown);

@@ -4,11 +4,10 @@
 // up; its callback runs on the system's timer thread and only posts the tick
 // to the main window, which counts it and shows the time and the rates, and
 // stands in for the main window's second tick meanwhile. The
-// arrows move on the main window's refresh tick. The byte counters are added to by the two data
-// threads and taken whole by the display, so every change is one atomic step.
-// The quiet-spell countdowns of the time tags run on the main window's
-// second tick, connected or not, so that a spell without a peer counts too.
+// arrows move on the main window's refresh tick. The byte counters are the
+// bridge's: its data threads add, the display takes them whole.
 #include "app.h"
+#include "../bridge/bridge.h"
 #include "../config/config.h"
 #include "../net/net.h"
 #include "../res/resource.h"
@@ -67,21 +66,6 @@ void FormatRate(char *text, size_t capacity, int bytesPerSecond)
     snprintf(text, capacity, "  %2d byte/s", bytesPerSecond);
 }
 
-// The data thread may reload the countdown at any moment; a reload is never
-// undone by a decrement of the old value.
-void CountDown(std::atomic<int32_t> &countdown)
-{
-    int32_t value = countdown;
-    while (value > 0 && !countdown.compare_exchange_weak(value, value - 1)) {
-    }
-}
-
-void CountDownQuietSpells()
-{
-    CountDown(SerialToLanSilence);
-    CountDown(LanToSerialSilence);
-}
-
 void ResetClock()
 {
     ClockHours = 0;
@@ -113,8 +97,8 @@ int StartClock()
 
 void StopClock()
 {
-    LanToSerialBytes = 0;
-    SerialToLanBytes = 0;
+    (void)DataBridge.TakeMoved(LanToSerial);
+    (void)DataBridge.TakeMoved(SerialToLan);
     ResetClock();
     KillClockTimer();
     SetTimer(MainWindow, IDT_SECOND, SecondPeriodMs, nullptr);
@@ -168,9 +152,9 @@ void ShowRates()
     if (rate <= 0)
         return;
     char text[RateTextCapacity];
-    FormatRate(text, sizeof text, LanToSerialBytes.exchange(0) / rate);
+    FormatRate(text, sizeof text, DataBridge.TakeMoved(LanToSerial) / rate);
     ShowText(IDC_RATE_LAN_TO_SERIAL, text);
-    FormatRate(text, sizeof text, SerialToLanBytes.exchange(0) / rate);
+    FormatRate(text, sizeof text, DataBridge.TakeMoved(SerialToLan) / rate);
     ShowText(IDC_RATE_SERIAL_TO_LAN, text);
     RatesShown = true;
 }
@@ -214,20 +198,20 @@ static void SleepWhileStill()
         return;
     KillTimer(MainWindow, IDT_REFRESH);
     RefreshAsleep = true;
-    if (LanToSerialBytes != 0 || SerialToLanBytes != 0)
+    if (DataBridge.Moved(LanToSerial) != 0 || DataBridge.Moved(SerialToLan) != 0)
         WakeRefresh();
 }
 
 void AnimateArrows()
 {
     bool connected = LinkState == LinkConnected;
-    AnimateRow(IDC_ARROWS_LAN_TO_SERIAL, ArrowRowLanToSerial, connected && LanToSerialBytes != 0,
+    AnimateRow(IDC_ARROWS_LAN_TO_SERIAL, ArrowRowLanToSerial, connected && DataBridge.Moved(LanToSerial) != 0,
                ArrowFrameLanToSerial);
-    AnimateRow(IDC_ARROWS_SERIAL_TO_LAN, ArrowRowSerialToLan, connected && SerialToLanBytes != 0,
+    AnimateRow(IDC_ARROWS_SERIAL_TO_LAN, ArrowRowSerialToLan, connected && DataBridge.Moved(SerialToLan) != 0,
                ArrowFrameSerialToLan);
     if (!connected) {
-        SerialToLanBytes = 0;
-        LanToSerialBytes = 0;
+        (void)DataBridge.TakeMoved(SerialToLan);
+        (void)DataBridge.TakeMoved(LanToSerial);
         if (RatesShown) {
             RatesShown = false;
             SetItemText(MainWindow, IDC_RATE_LAN_TO_SERIAL, NoRates);

@@ -1,15 +1,16 @@
 // Main window events: the commands of the buttons and the menu, the socket
-// notifications that move the connection through its states, what the data
-// threads report (a connection that failed, a port that went away), the
+// notifications that move the connection through its states, what the
+// bridge reports (a connection that ended, a port that went away), the
 // refresh tick that animates the arrows and connects automatically, and the
 // second tick that counts quiet spells down and tries a lost port again.
 //
 // Everything here runs on the user-interface thread, so the connection's
 // state changes happen one message at a time. Connections are told apart by
-// their serial numbers, ports by their generations: a report about one that
-// has been replaced since changes nothing.
+// their numbers, ports by their generations: a report about one that has
+// been replaced since changes nothing.
 #include "app.h"
 #include "../about/about.h"
+#include "../bridge/bridge.h"
 #include "../config/config.h"
 #include "../dialogs/dialogs.h"
 #include "../net/net.h"
@@ -40,10 +41,10 @@ static bool WriteErrorShown;
 void ShowPortState()
 {
     char text[StatusTextCapacity] = {};
-    if (PortLost)
+    if (DataBridge.PortRetrying())
         snprintf(text, sizeof text, PortLostFormat, Settings.COM + 1);
     else
-        (void)PeerLineText(text, sizeof text);      // leaves text empty when the line is the user's
+        (void)DataBridge.PeerLineText(text, sizeof text);   // leaves text empty when the line is the user's
     ShowStatusPart(StatusBarPortPart, text);
 }
 
@@ -51,10 +52,10 @@ void ShowPortState()
 // a block that waits for a port is tried again at once.
 static void OnPortChanged()
 {
-    if (PortIsOpen(PortHandle))
+    if (DataBridge.HasPort())
         WriteErrorShown = false;
     ShowPortState();
-    WakeSocketReceiveThread();
+    DataBridge.Wake();
 }
 
 static void ShowSocketError(int error)
@@ -64,22 +65,18 @@ static void ShowSocketError(int error)
     SetStatusText(text);
 }
 
-// The program ends: the data threads are told to stop, the port is closed
-// and the message loop is asked to end. Here the threads are not waited
-// for beyond the writer's letting go of the port; EndDataThreads waits for
-// them, briefly, once the loop has ended.
+// The program ends: the bridge lets go of the connection and the port, its
+// threads are told to stop, and the message loop is asked to end. Here the
+// threads are not waited for beyond their letting go of the port;
+// EndDataThreads waits for them, briefly, once the loop has ended.
 void Shutdown()
 {
     LinkState = LinkShuttingDown;
-    CloseDataPath();
+    DataBridge.Detach();
     // A write held by the line is cancelled before its port is closed; a
-    // writer that does not let go leaves the port to the end of the process.
-    bool taken = TakePortFromWriter(WriterLetGoWaitMs);
-    HANDLE port = PortHandle.exchange(nullptr);
-    if (taken && PortIsOpen(port))
-        CloseHandle(port);
-    // Both receive threads end at their next look; EndDataThreads waits.
-    AskSocketReceiveThreadToStop();
+    // thread that does not let go leaves the port to the end of the process.
+    (void)DataBridge.TakePort(WriterLetGoWaitMs);
+    DataBridge.AskToStop();
     if (ClockTimerId != 0)
         StopClock();
     timeEndPeriod(TimerResolution);
@@ -88,8 +85,15 @@ void Shutdown()
 
 void EndDataThreads()
 {
-    (void)StopSerialReceiveThread(ReceiveThreadStopWaitMs);     // one that does not end goes with the process
-    (void)StopSocketReceiveThread(ReceiveThreadStopWaitMs);
+    (void)DataBridge.Stop(ReceiveThreadStopWaitMs);    // one that does not end goes with the process
+}
+
+// Ends the attached connection: the bridge lets go of it first, then its
+// socket is closed.
+static void EndConnection(int reason)
+{
+    DataBridge.Detach();
+    CloseConnection(reason);
 }
 
 static void StartConnection()
@@ -116,7 +120,7 @@ static void OnClose(HWND window)
     EnableWindow(GetDlgItem(window, IDC_CONNECT), TRUE);
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
     LinkState = LinkIdle;
-    CloseConnection(CloseByUser);
+    EndConnection(CloseByUser);
     StopClock();
     ShowPortState();
 }
@@ -177,29 +181,22 @@ static bool EndsTheConnection(int error)
 // the ordinary ends. The text stays until the next change.
 static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0)
 {
-    LONG connection = CurrentConnection();
+    LONG connection = DataBridge.Current();
     LinkState = IsClientMode() ? LinkIdle : LinkListening;
-    CloseConnection(reason);
+    EndConnection(reason);
     StopClock();
     ShowPortState();
-    if (int sendError = SendErrorOf(connection); sendError != 0)
-        ShowSocketError(sendError);
+    if (EndReport report = DataBridge.EndOf(connection); report.reason == EndReason::SendFailed)
+        ShowSocketError(report.error);
     else if (error != 0 && !EndsTheConnection(error))
         ShowSocketError(error);
-}
-
-static void StartDataThreads()
-{
-    StartSerialReceiveThread();
-    StartSocketReceiveThread();
-    StartClock();
 }
 
 static void OnConnected()
 {
     LinkState = LinkConnected;
-    OpenDataPath(ConnectionSocket, Settings.RFC2217 != 0);
-    StartDataThreads();
+    DataBridge.Attach(MakeSocketPeer(ConnectionSocket), Settings.RFC2217 != 0);
+    StartClock();
 }
 
 // A connect that Winsock reports as done with no error; its own record of
@@ -252,13 +249,13 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
             OnConnectDone();
         break;
     case FD_CLOSE:
-        // Comes here for a connection only when the peer closed before its
-        // data path opened. What it sent may still wait to be read: the
-        // socket receive thread reads it and then reports the end. Without a
-        // port there is nowhere to put it, and the server must not stay
-        // taken by a peer that has gone.
-        if (LinkState == LinkConnected && SocketReceiveThreadRuns() && !PortLost) {
-            WakeSocketReceiveThread();
+        // Comes here for a connection only when the peer closed before the
+        // bridge took its socket. What it sent may still wait to be read:
+        // the bridge reads it and then reports the end. Without a port there
+        // is nowhere to put it, and the server must not stay taken by a peer
+        // that has gone.
+        if (LinkState == LinkConnected && !DataBridge.PortRetrying()) {
+            DataBridge.Wake();
             break;
         }
         if (LinkState == LinkConnected || LinkState == LinkConnectPending) {
@@ -273,42 +270,32 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
     }
 }
 
-// A send failed for good: the connection is dropped like one the peer ended,
-// unless a report of its end came first.
-void OnConnectionAborted(LONG connection, int error)
+// The bridge found the connection ended: the peer closed and all it sent
+// was read, a receive or a send failed, the peer broke the Telnet protocol,
+// or it closed while what it sent waits for a port that is gone. A failed
+// send is told whichever report came first; a receive's error only when it
+// is not one of the ordinary ends; a protocol fault says why until the next
+// change.
+void OnConnectionEnded(LONG connection)
 {
-    if (LinkState != LinkConnected || connection != CurrentConnection())
+    if (LinkState != LinkConnected || connection != DataBridge.Current())
         return;
-    EndConnectionFromNetwork(CloseAfterSendError, error);
-}
-
-// The socket receive thread has read all the peer sent (error 0), or its
-// receive failed: either way the connection is over. The errors that the
-// notifications treat as an ordinary end show the ordinary texts.
-void OnPeerFinished(LONG connection, int error)
-{
-    if (LinkState != LinkConnected || connection != CurrentConnection())
-        return;
-    EndConnectionFromNetwork(CloseByNetwork, error);
-}
-
-// The peer closed its end while what it sent waits for the port: a port
-// that is gone for good ends the connection (see FD_CLOSE above); one that
-// is only changing hands takes the rest, and the end is reported after it.
-void OnPeerClosed(LONG connection)
-{
-    if (LinkState == LinkConnected && connection == CurrentConnection() && PortLost)
+    EndReport report = DataBridge.EndOf(connection);
+    switch (report.reason) {
+    case EndReason::SendFailed:
+        EndConnectionFromNetwork(CloseAfterSendError);
+        break;
+    case EndReason::ReceiveFailed:
+        EndConnectionFromNetwork(CloseByNetwork, report.error);
+        break;
+    case EndReason::ProtocolFault:
         EndConnectionFromNetwork();
-}
-
-// A peer in RFC 2217 mode broke the protocol: the connection is dropped,
-// and the status text says why until the next change.
-void OnPeerProtocolFault(LONG connection, const char *reason)
-{
-    if (LinkState != LinkConnected || connection != CurrentConnection())
-        return;
-    EndConnectionFromNetwork(CloseByNetwork, 0);
-    SetStatusText(reason);
+        SetStatusText(report.fault);
+        break;
+    default:
+        EndConnectionFromNetwork();
+        break;
+    }
 }
 
 // A data thread found the port gone. The port is closed and tried again
@@ -316,14 +303,13 @@ void OnPeerProtocolFault(LONG connection, const char *reason)
 // on the data thread, so that no box holds the data up.
 void OnSerialLost(LONG generation, LPARAM how)
 {
-    if (generation != PortGeneration)
+    if (generation != DataBridge.PortGeneration())
         return;     // about a port that has been replaced since
-    if (PortIsOpen(PortHandle)) {
-        PortLost = true;
-        (void)RetryLostPort();      // closes the dead port; tries it at once
+    if (DataBridge.HasPort()) {
+        LoseSerialPort();       // lets go of the dead port; tries it at once
         OnPortChanged();
     }
-    if (how == SerialLostOnWrite && !PortIsOpen(PortHandle) && !WriteErrorShown) {
+    if (how == SerialLostOnWrite && !DataBridge.HasPort() && !WriteErrorShown) {
         WriteErrorShown = true;
         ShowMessage(MainWindow, WriteErrorText, MB_OK | MB_ICONERROR);
     }
@@ -364,12 +350,11 @@ void OnDeviceChange(WPARAM event, const DEV_BROADCAST_HDR *header, bool wide)
         return;
     if (PortOfDeviceEvent(header, wide) != Settings.COM)
         return;
-    if (event == DBT_DEVICEREMOVECOMPLETE && PortIsOpen(PortHandle))
-        PortLost = true;
-    if (PortLost) {
-        (void)RetryLostPort();      // lets go of what is left of the port; finds the new one
-        OnPortChanged();
-    }
+    if (event == DBT_DEVICEREMOVECOMPLETE)
+        LoseSerialPort();       // lets go of what is left of the port
+    else
+        (void)RetryLostPort();  // finds the new one, if it is tried again
+    OnPortChanged();
 }
 
 void OnRefreshTick()
@@ -381,8 +366,8 @@ void OnRefreshTick()
 
 void OnSecondTick()
 {
-    CountDownQuietSpells();
-    NoteModemLines();
-    if (PortLost && RetryLostPort())
+    DataBridge.CountDownQuietSpells();
+    DataBridge.NoteModemLines();
+    if (DataBridge.PortRetrying() && RetryLostPort())
         OnPortChanged();
 }

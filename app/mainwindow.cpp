@@ -5,6 +5,7 @@
 // start sequence runs inside CreateDialogParam, before MainWindow is set:
 // threads it starts find no window to write to until it returns.
 #include "app.h"
+#include "../bridge/bridge.h"
 #include "../config/config.h"
 #include "../net/net.h"
 #include "../res/resource.h"
@@ -46,11 +47,6 @@ HICON LoadProgramIcon()
                                          GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CYICON), LR_SHARED));
 }
 
-void ResetLinkHandles()
-{
-    ConnectionSocket = 0;
-}
-
 // The finest period the multimedia timer offers, but at least 1 ms.
 static UINT ChooseTimerResolution(const TIMECAPS &caps)
 {
@@ -75,23 +71,20 @@ static BOOL StartSequence(HWND window)
     InitCommonControlsEx(&controls);
 
     LoadSettings();
-    int portResult = OpenConfiguredPort(Settings.COM);
+    // The port, once open, is the bridge's, and its serial receive thread runs.
+    (void)OpenConfiguredPort(Settings.COM);     // a refusal has been told
     ConfigureSerialPort();
-    ResetLinkHandles();
-    if (portResult == 0)
-        StartSerialReceiveThread();
     InitTransferLogs();
     SetTimer(window, IDT_REFRESH, RefreshPeriodMs, nullptr);
     SetTimer(window, IDT_SECOND, SecondPeriodMs, nullptr);
     ShowPortState();
 
-    LanToSerialSilence = 0;
-    SerialToLanSilence = 0;
+    DataBridge.ResetQuietSpells();
     LinkState = LinkIdle;
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
     SetItemText(window, IDC_STATUS_TEXT, IdleText);
 
-    StartSocketReceiveThread();
+    (void)DataBridge.Start();   // a bridge without its socket thread holds nothing it could lose
     return TRUE;
 }
 
@@ -106,20 +99,11 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_SOCKET_NOTIFY:
         OnSocketNotify(static_cast<SOCKET>(wParam), lParam);
         return FALSE;
-    case WM_CONNECTION_ABORTED:
-        OnConnectionAborted(static_cast<LONG>(wParam), static_cast<int>(lParam));
+    case WM_CONNECTION_ENDED:
+        OnConnectionEnded(static_cast<LONG>(wParam));
         return FALSE;
     case WM_PEER_LINE:
         ShowPortState();
-        return FALSE;
-    case WM_PEER_PROTOCOL_FAULT:
-        OnPeerProtocolFault(static_cast<LONG>(wParam), reinterpret_cast<const char *>(lParam));
-        return FALSE;
-    case WM_PEER_FINISHED:
-        OnPeerFinished(static_cast<LONG>(wParam), static_cast<int>(lParam));
-        return FALSE;
-    case WM_PEER_CLOSED:
-        OnPeerClosed(static_cast<LONG>(wParam));
         return FALSE;
     case WM_SERIAL_LOST:
         OnSerialLost(static_cast<LONG>(wParam), lParam);
@@ -127,8 +111,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_DEVICECHANGE:
         OnDeviceChange(wParam, reinterpret_cast<const DEV_BROADCAST_HDR *>(lParam), IsWindowUnicode(window));
         return FALSE;
-    case WM_SOCKET_CLOSED:
-        OnSocketClosed(static_cast<SOCKET>(wParam));
+    case WM_SOCKET_RELEASED:
+        OnSocketReleased(static_cast<SOCKET>(wParam));
         return FALSE;
     case WM_BYTES_MOVED:
         WakeRefresh();

@@ -8,6 +8,7 @@
 // open, and applies the line settings. A line the driver would refuse is
 // refused first, with nothing stored and the port as it was.
 #include "dialogs.h"
+#include "../bridge/bridge.h"
 #include "../res/resource.h"
 #include "../serial/serial.h"
 #include "../shell/shell.h"
@@ -214,7 +215,7 @@ static void OnOk(HWND dialog)
                   : static_cast<int>(SendDlgItemMessageW(dialog, IDC_SERIAL_PORT, CB_GETITEMDATA, port, 0));
     // A port that went away is opened anew, even when its dead handle is
     // still about. The reopen stores the choice once the old port is closed.
-    if (com != previous || !PortIsOpen(PortHandle) || PortLost) {
+    if (com != previous || !DataBridge.HasPort() || DataBridge.PortRetrying()) {
         if (ReopenSerialPort(com) != 0) {
             EndDialog(dialog, IDCANCEL);
             return;

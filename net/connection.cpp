@@ -4,9 +4,9 @@
 //
 // Every socket is non-blocking and reports to the main window through
 // WSAAsyncSelect, so nothing here waits. All of it runs on the
-// user-interface thread, in the order the window messages arrive; the data
-// threads report a failed send by a posted message. Every socket is closed
-// here, once: a connection's socket only after its data path is closed.
+// user-interface thread, in the order the window messages arrive. Every
+// socket is closed here, once: a connection's socket only after the bridge
+// has let go of it.
 //
 // Each start takes one Winsock start-up; the start-up ends when the
 // connection ends for good (client: every close; server: the Close button)
@@ -65,7 +65,7 @@ void CloseSocket(SOCKET socket)
     closesocket(socket);
     // Notifications for the socket posted before the close precede the
     // marker in the queue; a later socket of the same number follows it.
-    if (PostMessageW(MainWindow, WM_SOCKET_CLOSED, static_cast<WPARAM>(socket), 0))
+    if (PostMessageW(MainWindow, WM_SOCKET_RELEASED, static_cast<WPARAM>(socket), 0))
         StaleSockets.push_back(socket);
 }
 
@@ -74,7 +74,7 @@ bool IsStaleSocket(SOCKET socket)
     return std::find(StaleSockets.begin(), StaleSockets.end(), socket) != StaleSockets.end();
 }
 
-void OnSocketClosed(SOCKET socket)
+void OnSocketReleased(SOCKET socket)
 {
     auto stale = std::find(StaleSockets.begin(), StaleSockets.end(), socket);
     if (stale != StaleSockets.end())
@@ -260,9 +260,8 @@ int AcceptPeer(SOCKET listener)
 
 int CloseConnection(int reason)
 {
-    // The data threads let go first. A server's listening socket stays open
-    // while the server waits for the next peer.
-    CloseDataPath();
+    // The bridge has let go of the socket. A server's listening socket stays
+    // open while the server waits for the next peer.
     SOCKET socket = ConnectionSocket.exchange(0);
     if (socket != 0) {
         (void)shutdown(socket, SD_BOTH);     // the peer may be gone already
@@ -280,11 +279,4 @@ int CloseConnection(int reason)
         SetStatusText(AcceptWaitingText);
     }
     return 0;
-}
-
-void AbortConnection(LONG connection, int error)
-{
-    // The main window ends the connection as it does when the peer closes,
-    // so that the state moves on even if Winsock reports nothing more.
-    PostMessageW(MainWindow, WM_CONNECTION_ABORTED, static_cast<WPARAM>(connection), error);
 }

@@ -21,34 +21,27 @@ extern HINSTANCE AppInstance;               // set once at entry
 extern std::atomic<HWND> MainWindow;        // set on the user-interface thread once the window exists
 
 // Messages to the main window. Windows Sockets posts the first for the
-// events of every socket without a data path; the others come from the data
-// threads and the clock.
+// events of every socket the bridge has not taken; the others come from the
+// bridge's data threads and the clock.
 constexpr UINT WM_SOCKET_NOTIFY = WM_USER + 1001;
-// After a send failed for good; wParam is the connection, lParam the error.
-constexpr UINT WM_CONNECTION_ABORTED = WM_USER + 1002;
-// From the socket receive thread when it has read all the peer sent before
-// closing, or its receive failed; wParam is the connection, lParam the error
-// (0 for the peer's close).
-constexpr UINT WM_PEER_FINISHED = WM_USER + 1003;
-// From a data thread when the port failed in a way that means the device is
-// gone; wParam is the port's generation, lParam how it was found.
+// The connection ended on the data path's side: the peer closed and all it
+// sent was read, a receive or a send failed, the peer broke the Telnet
+// protocol, or it closed while what it sent waits for a port that is gone.
+// wParam is the connection's number; the bridge tells why.
+constexpr UINT WM_CONNECTION_ENDED = WM_USER + 1002;
+// The port failed in a way that means the device is gone; wParam is the
+// port's generation, lParam how it was found.
 constexpr UINT WM_SERIAL_LOST = WM_USER + 1004;
 enum SerialLostHow : LPARAM { SerialLostOnRead = 0, SerialLostOnWrite = 1 };
-// After a socket was closed; wParam is the socket.
-constexpr UINT WM_SOCKET_CLOSED = WM_USER + 1005;
+// A socket was closed: notifications of it queued before this one are
+// stale. wParam is the socket.
+constexpr UINT WM_SOCKET_RELEASED = WM_USER + 1005;
 // From the clock's timer thread each second; wParam is the clock's cookie.
 constexpr UINT WM_CLOCK_TICK = WM_USER + 1006;
 // From a data thread when bytes move while the refresh tick sleeps.
 constexpr UINT WM_BYTES_MOVED = WM_USER + 1007;
-// From the socket receive thread when a peer in RFC 2217 mode changed the
-// line; wParam is the connection.
+// A peer in RFC 2217 mode changed the line; wParam is the connection.
 constexpr UINT WM_PEER_LINE = WM_USER + 1008;
-// From the socket receive thread when a peer broke the Telnet protocol;
-// wParam is the connection, lParam the reason (a static text).
-constexpr UINT WM_PEER_PROTOCOL_FAULT = WM_USER + 1009;
-// From the socket receive thread when the peer closed its end while what it
-// sent waits for the port; wParam is the connection.
-constexpr UINT WM_PEER_CLOSED = WM_USER + 1010;
 
 enum LinkStateValue : LONG {
     LinkConnected = 0,

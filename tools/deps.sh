@@ -17,6 +17,7 @@ packages=(
     python3-pytest-xdist                         # ... in parallel
     python3-serial                               # ... an RFC 2217 client that is not ours
     iproute2                                     # network namespaces: peers that vanish
+    universal-ctags                              # the folder check's definitions (tools/folders.py)
 )
 
 missing=()

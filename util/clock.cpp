@@ -1,5 +1,5 @@
-// A steady clock for timing the data path: the performance counter, which
-// counts on through sleeps and never goes back.
+// A steady clock for timing the data path (the performance counter, which
+// counts on through sleeps and never goes back), and countdowns of seconds.
 #include "util.h"
 
 uint64_t ClockMicroseconds()
@@ -12,4 +12,11 @@ uint64_t ClockMicroseconds()
     LARGE_INTEGER now = {};
     (void)QueryPerformanceCounter(&now);
     return static_cast<uint64_t>(now.QuadPart / frequency * 1000000 + now.QuadPart % frequency * 1000000 / frequency);
+}
+
+void CountDown(std::atomic<int32_t> &countdown)
+{
+    int32_t value = countdown;
+    while (value > 0 && !countdown.compare_exchange_weak(value, value - 1)) {
+    }
 }

@@ -24,7 +24,7 @@ bool WorkerThread::Reap(DWORD waitMs)
     return true;
 }
 
-bool WorkerThread::Start(Body newBody, DWORD endWaitMs)
+bool WorkerThread::Start(Body newBody, DWORD endWaitMs, void *newContext)
 {
     if (handle != nullptr) {
         LONG seen = StopWanted;
@@ -43,6 +43,7 @@ bool WorkerThread::Start(Body newBody, DWORD endWaitMs)
         return false;
     ResetEvent(stopEvent);
     body = newBody;
+    context = newContext;
     state = Running;
     uintptr_t created = _beginthreadex(nullptr, 0, Run, this, 0, nullptr);
     if (created == 0) {

@@ -39,6 +39,11 @@ int ModulePath(int size, char *buffer);
 // A steady clock in microseconds (the performance counter).
 uint64_t ClockMicroseconds();
 
+// One down from a countdown that another thread may reload at any moment:
+// never below 0, and a reload is never undone by the decrement of the old
+// value.
+void CountDown(std::atomic<int32_t> &countdown);
+
 // Pixel sizes follow the display: a size designed at 96 dots per inch (100 %)
 // is scaled to dpi, rounded to the nearest pixel; at 96 it is unchanged.
 constexpr int DesignDpi = USER_DEFAULT_SCREEN_DPI;
@@ -66,8 +71,9 @@ public:
 
     // Runs the body on a new thread, or keeps the one that runs: a stop asked
     // and not yet taken is withdrawn. A body that is ending is waited for up
-    // to endWaitMs. False when no body runs afterwards.
-    bool Start(Body body, DWORD endWaitMs);
+    // to endWaitMs. False when no body runs afterwards. The body finds
+    // context through Context().
+    bool Start(Body body, DWORD endWaitMs, void *context = nullptr);
     // The body is asked to end; its waits on StopEvent end at once.
     void AskToStop();
     // Asks to stop and waits up to the limit; true once no body runs.
@@ -82,6 +88,7 @@ public:
     bool StopAsked() const { return state != Running; }
     // Signalled while a stop is asked; manual-reset, made by the first Start.
     HANDLE StopEvent() const { return stopEvent; }
+    void *Context() const { return context; }
     // A body that ends of its own accord says so first, so that a Start
     // meanwhile waits for it rather than counting on it.
     void Leave() { state = Ending; }
@@ -96,4 +103,5 @@ private:
     HANDLE handle = nullptr;        // the owner's
     HANDLE stopEvent = nullptr;     // the owner's; made once, kept
     Body body = nullptr;
+    void *context = nullptr;
 };

@@ -1,6 +1,7 @@
 // The clock's texts and arithmetic, the rate display and the arrows, driven
 // tick by tick on real controls.
 #include "app/app.h"
+#include "bridge/bridge.h"
 #include "config/config.h"
 #include "net/net.h"
 #include "res/resource.h"
@@ -14,6 +15,19 @@
 #include <string>
 
 namespace {
+
+// The bridge's counters as its data threads would leave them.
+void SetMoved(Direction direction, int32_t bytes)
+{
+    (void)DataBridge.TakeMoved(direction);
+    DataBridge.CountMoved(direction, static_cast<DWORD>(bytes));
+}
+
+void SetQuiet(Direction direction, int32_t seconds)
+{
+    Settings.DTUPTIME = seconds;
+    DataBridge.ReloadQuietSpell(direction);
+}
 
 TEST(ClockTexts, ElapsedTimeUsesFullWidthColons)
 {
@@ -134,17 +148,17 @@ TEST_F(ClockOnWindow, ATickOfAReplacedTimerChangesNothing)
 
 TEST_F(ClockOnWindow, RatesShowEveryPeriodAsBytesPerSecondTruncated)
 {
-    LanToSerialBytes = 12;
-    SerialToLanBytes = 4;
+    SetMoved(LanToSerial, 12);
+    SetMoved(SerialToLan, 4);
     Tick(4);
     EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "");
     Tick();
     EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "   2 byte/s");
     EXPECT_EQ(Text(IDC_RATE_SERIAL_TO_LAN), "   0 byte/s");
-    EXPECT_EQ(LanToSerialBytes, 0);
-    EXPECT_EQ(SerialToLanBytes, 0);
+    EXPECT_EQ(DataBridge.Moved(LanToSerial), 0);
+    EXPECT_EQ(DataBridge.Moved(SerialToLan), 0);
 
-    LanToSerialBytes = 500;
+    SetMoved(LanToSerial, 500);
     Tick(5);
     EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "  100 byte/s");
 }
@@ -155,10 +169,10 @@ TEST_F(ClockOnWindow, APeriodShortenedBelowTheCountShowsAtTheNextTick)
 {
     Tick(4);
     Settings.RATE = 2;
-    SerialToLanBytes = 10;
+    SetMoved(SerialToLan, 10);
     Tick();
     EXPECT_EQ(Text(IDC_RATE_SERIAL_TO_LAN), "   5 byte/s");
-    SerialToLanBytes = 4;
+    SetMoved(SerialToLan, 4);
     Tick(2);
     EXPECT_EQ(Text(IDC_RATE_SERIAL_TO_LAN), "   2 byte/s");
 }
@@ -166,7 +180,7 @@ TEST_F(ClockOnWindow, APeriodShortenedBelowTheCountShowsAtTheNextTick)
 TEST_F(ClockOnWindow, APeriodOfZeroShowsNoRates)
 {
     Settings.RATE = 0;
-    LanToSerialBytes = 10;
+    SetMoved(LanToSerial, 10);
     Tick(100);
     EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "");
     Settings.RATE = 1;
@@ -178,34 +192,34 @@ TEST_F(ClockOnWindow, APeriodOfZeroShowsNoRates)
 // connection clock's tick stands in for the second tick while it runs.
 TEST_F(ClockOnWindow, SilenceCountsDownEachSecondToZeroOnly)
 {
-    LanToSerialSilence = 2;
-    SerialToLanSilence = 1;
+    SetQuiet(LanToSerial, 2);
+    SetQuiet(SerialToLan, 1);
     Tick();
-    EXPECT_EQ(LanToSerialSilence, 1);
-    EXPECT_EQ(SerialToLanSilence, 0);
+    EXPECT_EQ(DataBridge.QuietLeft(LanToSerial), 1);
+    EXPECT_EQ(DataBridge.QuietLeft(SerialToLan), 0);
     for (int second = 0; second < 3; ++second)
-        CountDownQuietSpells();
-    EXPECT_EQ(LanToSerialSilence, 0);
-    EXPECT_EQ(SerialToLanSilence, 0);
+        DataBridge.CountDownQuietSpells();
+    EXPECT_EQ(DataBridge.QuietLeft(LanToSerial), 0);
+    EXPECT_EQ(DataBridge.QuietLeft(SerialToLan), 0);
 }
 
 TEST_F(ClockOnWindow, StopClearsTheClockAndTheCountersButNotTheSilence)
 {
     Tick(3);
-    LanToSerialBytes = 7;
-    SerialToLanBytes = 7;
-    LanToSerialSilence = 3;
+    SetMoved(LanToSerial, 7);
+    SetMoved(SerialToLan, 7);
+    SetQuiet(LanToSerial, 3);
     StopClock();
     EXPECT_EQ(ClockSeconds, 0);
-    EXPECT_EQ(LanToSerialBytes, 0);
-    EXPECT_EQ(SerialToLanBytes, 0);
-    EXPECT_EQ(LanToSerialSilence, 3);
+    EXPECT_EQ(DataBridge.Moved(LanToSerial), 0);
+    EXPECT_EQ(DataBridge.Moved(SerialToLan), 0);
+    EXPECT_EQ(DataBridge.QuietLeft(LanToSerial), 3);
     EXPECT_EQ(TimeShown(), "00：00：03") << "the last time stays shown";
 }
 
 TEST_F(ClockOnWindow, OnlyTheRowWithDataMoves)
 {
-    LanToSerialBytes = 1;
+    SetMoved(LanToSerial, 1);
     AnimateArrows();
     EXPECT_EQ(Text(IDC_ARROWS_LAN_TO_SERIAL), ArrowFrameText(ArrowRowLanToSerial, 0));
     EXPECT_EQ(Text(IDC_ARROWS_SERIAL_TO_LAN), "");
@@ -213,8 +227,8 @@ TEST_F(ClockOnWindow, OnlyTheRowWithDataMoves)
         AnimateArrows();
         EXPECT_EQ(Text(IDC_ARROWS_LAN_TO_SERIAL), ArrowFrameText(ArrowRowLanToSerial, frame % ArrowFrameCount));
     }
-    SerialToLanBytes = 1;
-    LanToSerialBytes = 0;
+    SetMoved(SerialToLan, 1);
+    SetMoved(LanToSerial, 0);
     AnimateArrows();
     EXPECT_EQ(Text(IDC_ARROWS_LAN_TO_SERIAL), "");
     EXPECT_EQ(Text(IDC_ARROWS_SERIAL_TO_LAN), ArrowFrameText(ArrowRowSerialToLan, 0));
@@ -222,19 +236,19 @@ TEST_F(ClockOnWindow, OnlyTheRowWithDataMoves)
 
 TEST_F(ClockOnWindow, WithoutAConnectionEverythingGoesBlank)
 {
-    LanToSerialBytes = 12;
-    SerialToLanBytes = 12;
+    SetMoved(LanToSerial, 12);
+    SetMoved(SerialToLan, 12);
     Tick(5);
     AnimateArrows();
     ASSERT_NE(Text(IDC_RATE_LAN_TO_SERIAL), "");
-    LanToSerialBytes = 3;
+    SetMoved(LanToSerial, 3);
     LinkState = LinkListening;
     AnimateArrows();
     EXPECT_EQ(Text(IDC_ARROWS_LAN_TO_SERIAL), "");
     EXPECT_EQ(Text(IDC_ARROWS_SERIAL_TO_LAN), "");
     EXPECT_EQ(Text(IDC_RATE_LAN_TO_SERIAL), "");
     EXPECT_EQ(Text(IDC_RATE_SERIAL_TO_LAN), "");
-    EXPECT_EQ(LanToSerialBytes, 0);
+    EXPECT_EQ(DataBridge.Moved(LanToSerial), 0);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The permitted-address rule, the status text that names a peer, and the
-// data path that keeps connections apart.
+// The permitted-address rule, and the status text that names a peer.
 #include "net/net.h"
 
 #include <gtest/gtest.h>
@@ -61,28 +60,6 @@ TEST(PeerText, TheLongestAddressFits)
     char text[PeerTextCapacity];
     FormatPeerText(Address("255.255.255.254"), text, sizeof text);
     EXPECT_STREQ(text, "Connection - 255.255.255.254");
-}
-
-// A connection is known by its serial number: once it has ended, nothing
-// reaches a socket through it, not even one given the same number.
-TEST(DataPath, AnEndedConnectionReachesNoSocket)
-{
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    LONG first = OpenDataPath(socket, false);
-    CloseDataPath();
-    EXPECT_EQ(CurrentConnection(), 0);
-    LONG second = OpenDataPath(socket, false);
-    EXPECT_NE(second, first);
-    EXPECT_EQ(CurrentConnection(), second);
-    char byte = 0;
-    EXPECT_EQ(SendToPeer(first, &byte, 1), ConnectionEnded);
-    EXPECT_EQ(ReceiveFromPeer(first, &byte, 1), ConnectionEnded);
-    CloseDataPath();
-    EXPECT_EQ(ReceiveFromPeer(second, &byte, 1), ConnectionEnded);
-    closesocket(socket);
-    WSACleanup();
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
-// The main window's handling of socket notifications, on a stand-in window
-// with the controls it writes: which notifications move the connection, and
-// which are ignored.
+// The main window's handling of socket notifications and of the bridge's
+// reports, on a stand-in window with the controls it writes: which move the
+// connection, and which are ignored.
 #include "app/app.h"
+#include "bridge/bridge.h"
 #include "config/config.h"
+#include "fakes.h"
 #include "net/net.h"
 #include "res/resource.h"
 #include "serial/serial.h"
@@ -14,6 +16,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <functional>
 #include <string>
 
 namespace {
@@ -39,9 +42,11 @@ protected:
     {
         // The markers of closed sockets, as the main window takes them.
         MSG message;
-        while (PeekMessageA(&message, window, WM_SOCKET_CLOSED, WM_SOCKET_CLOSED, PM_REMOVE))
-            OnSocketClosed(static_cast<SOCKET>(message.wParam));
-        CloseDataPath();
+        while (PeekMessageW(&message, window, WM_SOCKET_RELEASED, WM_SOCKET_RELEASED, PM_REMOVE))
+            OnSocketReleased(static_cast<SOCKET>(message.wParam));
+        DataBridge.Detach();
+        EXPECT_TRUE(DataBridge.TakePort(LetGoMs));
+        EXPECT_TRUE(DataBridge.Stop(LetGoMs));
         SOCKET left = ConnectionSocket.exchange(0);
         if (left != 0)
             closesocket(left);
@@ -52,6 +57,35 @@ protected:
     }
 
     std::string Status() const { return ItemText(window, IDC_STATUS_TEXT); }
+
+    // The program's bridge with a fake port and a peer whose script the
+    // test sets; its data threads run.
+    LONG AttachFakePeer(const std::function<void(fake::PeerScript &)> &script)
+    {
+        port = std::make_shared<fake::PortScript>();
+        peer = std::make_shared<fake::PeerScript>();
+        script(*peer);
+        EXPECT_TRUE(DataBridge.Start());
+        DataBridge.GivePort(std::make_unique<fake::Port>(port), {9600, 8, NOPARITY, ONESTOPBIT, FlowNone});
+        return DataBridge.Attach(std::make_unique<fake::Peer>(peer), false);
+    }
+
+    // The bridge's report of a connection's end, taken as the main window
+    // takes it.
+    bool TakeEndReport()
+    {
+        return fake::WaitUntil([&] {
+            MSG message;
+            if (!PeekMessageW(&message, window, WM_CONNECTION_ENDED, WM_CONNECTION_ENDED, PM_REMOVE))
+                return false;
+            OnConnectionEnded(static_cast<LONG>(message.wParam));
+            return true;
+        });
+    }
+
+    static constexpr DWORD LetGoMs = 1000;
+    std::shared_ptr<fake::PortScript> port;
+    std::shared_ptr<fake::PeerScript> peer;
 
     bool ConnectEnabled() const { return IsWindowEnabled(GetDlgItem(window, IDC_CONNECT)); }
 
@@ -124,14 +158,15 @@ TEST_F(SocketNotifications, AServerWhosePeerResetsWaitsForTheNext)
 
 // A send that failed for good ends the connection as a close does, even if
 // Winsock never reports one, and the error stays in view.
-TEST_F(SocketNotifications, AnAbortedConnectionEndsLikeACloseAndShowsTheError)
+TEST_F(SocketNotifications, AFailedSendEndsLikeACloseAndShowsTheError)
 {
     Settings.MODE = 0;
     LinkState = LinkConnected;
-    LONG connection = OpenDataPath(socket, false);
-    OnConnectionAborted(connection, WSAECONNABORTED);
+    AttachFakePeer([](fake::PeerScript &peer) { peer.sendError = WSAECONNABORTED; });
+    port->Send("x");
+    ASSERT_TRUE(TakeEndReport());
     EXPECT_EQ(LinkState, LinkListening);
-    EXPECT_EQ(CurrentConnection(), 0);
+    EXPECT_EQ(DataBridge.Current(), 0);
     EXPECT_EQ(ConnectionSocket, 0u);
     EXPECT_EQ(Status(), "Socket Error: 10053");
 }
@@ -141,11 +176,10 @@ TEST_F(SocketNotifications, ReportsAboutAnEarlierConnectionAreIgnored)
 {
     Settings.MODE = 1;
     LinkState = LinkConnected;
-    LONG connection = OpenDataPath(socket, false);
-    OnConnectionAborted(connection - 1, WSAECONNABORTED);
-    OnPeerFinished(connection - 1, 0);
+    LONG connection = AttachFakePeer([](fake::PeerScript &) {});
+    OnConnectionEnded(connection - 1);
     EXPECT_EQ(LinkState, LinkConnected);
-    EXPECT_EQ(CurrentConnection(), connection);
+    EXPECT_EQ(DataBridge.Current(), connection);
     EXPECT_EQ(Status(), "Connection Request ・・・");
 }
 
@@ -157,9 +191,11 @@ TEST_F(SocketNotifications, AReceiveThatFailsEndsTheConnection)
     for (int error : {WSAECONNRESET, WSAENETRESET}) {
         LinkState = LinkConnected;
         ConnectionSocket = socket;
-        OnPeerFinished(OpenDataPath(socket, false), error);
+        AttachFakePeer([error](fake::PeerScript &peer) { peer.receiveError = error; });
+        ASSERT_TRUE(TakeEndReport());
         EXPECT_EQ(LinkState, LinkListening);
         EXPECT_EQ(Status(), error == WSAECONNRESET ? "Accept Waiting ・・・" : "Socket Error: 10052");
+        EXPECT_TRUE(DataBridge.TakePort(LetGoMs));
         socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     }
 }
@@ -175,7 +211,7 @@ TEST_F(SocketNotifications, NotificationsQueuedForAClosedSocketMissItsSuccessor)
     ConnectionSocket = socket;     // the number given again
     OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET));
     EXPECT_EQ(LinkState, LinkConnected);
-    OnSocketClosed(socket);        // the marker posted after the close
+    OnSocketReleased(socket);      // the marker posted after the close
     OnSocketNotify(socket, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET));
     EXPECT_EQ(LinkState, LinkListening);
     socket = INVALID_SOCKET;

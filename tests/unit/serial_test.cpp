@@ -2,6 +2,7 @@
 // and the names the port and its events go by.
 #include "app/app.h"
 #include "config/config.h"
+#include "bridge/bridge.h"
 #include "serial/serial.h"
 
 #include <gtest/gtest.h>
@@ -126,7 +127,7 @@ TEST(LinePace, QuietTimeAndChunkFollowTheCharacterTime)
                       timeouts.WriteTotalTimeoutMultiplier | timeouts.WriteTotalTimeoutConstant, 0u)
             << "no total time-out ends a read early or a write at all";
     }
-    EXPECT_EQ(PaceOfLine({INT32_MAX, 5, NOPARITY, ONESTOPBIT, FlowNone}).gatherBytes, SerialReadSize);
+    EXPECT_EQ(PaceOfLine({INT32_MAX, 5, NOPARITY, ONESTOPBIT, FlowNone}).gatherBytes, InputQueueSize);
 }
 
 TEST(FlowLines, OnlyTheHardwareModesMoveALine)
@@ -227,21 +228,6 @@ TEST(TimeTag, IsDueOnlyWithBothSwitchesAfterTheQuietTime)
     EXPECT_FALSE(TimeTagDue(0, 1, 0));
     EXPECT_FALSE(TimeTagDue(1, 0, 0));
     EXPECT_FALSE(TimeTagDue(1, 1, 3));
-}
-
-// Nothing to write changes nothing: no tag, no countdown, no write.
-TEST(SerialWrite, NoBytesTouchesNothing)
-{
-    Settings.DT = 1;
-    Settings.DTLANRS = 1;
-    Settings.DTUPTIME = 7;
-    LanToSerialSilence = 0;
-    LanToSerialBytes = 0;
-    SerialWrite(1, "x", 0);
-    SerialWrite(1, "x", -1);
-    EXPECT_EQ(LanToSerialSilence, 0);
-    EXPECT_EQ(LanToSerialBytes, 0);
-    Settings.DT = 0;
 }
 
 }  // namespace

@@ -1,0 +1,364 @@
+// The bridge: the data path between the one serial port and the peer of the
+// connection that is up. It owns the port while one is open, the connection
+// while it is attached (its peer, its number, its Telnet session and the
+// line its peer set), the block held for the port, the byte counters and the
+// quiet spells of the time tags, and the two data threads: the serial
+// receive thread, port to peer, and the socket receive thread, peer to port.
+//
+// The user-interface thread gives and takes the port, attaches and detaches
+// connections and reads the counters; the data threads tell it what happened
+// by posted messages (WM_CONNECTION_ENDED, WM_SERIAL_LOST, WM_PEER_LINE).
+// The bridge reaches the port and the peer through PortIo and PeerIo, so
+// that the tests run it against fakes.
+#pragma once
+
+#include "../serial/serial.h"
+#include "../telnet/telnet.h"
+#include "../util/util.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// The data path's sizes and limits.
+constexpr DWORD SerialReadSize = 8192;          // at most this much per read of the port
+constexpr int SocketBlockSize = 8192;           // one receive from the peer, and one write request to the port
+constexpr DWORD PollPeriodMs = 100;             // a port that refuses reads, or reads nothing twice, is asked again after this
+constexpr DWORD ReadCancelWaitMs = 1000;        // a cancelled read completes within this, or the port is lost
+constexpr DWORD PortLookPeriodMs = 1000;        // the receive thread's look at a port without a peer
+constexpr DWORD WritableWaitMs = 50;            // a send to a full socket waits this long for room, then once more
+constexpr DWORD WriteRetryMs = 10;              // a write the port completes without a byte is tried again after this
+// A read that gathers a stream is waited for its line time and quiet time,
+// and this much more, before it is cancelled: a stream that stopped between
+// two reads leaves the next one waiting for bytes that will not come soon.
+constexpr DWORD GatherSlackMs = 2;
+// The input queue's flow thresholds: the line drops above 60 % and rises at
+// 10 % of the input queue.
+constexpr DWORD FlowStopLevel = InputQueueSize * 6 / 10 + 1;    // 4916
+constexpr DWORD FlowResumeLevel = InputQueueSize / 10 - 1;      // 818
+// What the input-queue flow control does with the line, given whether it
+// has stopped the device and how many bytes wait.
+enum FlowStep { FlowHold, FlowDrop, FlowRaise };
+FlowStep NextFlowStep(bool stopped, DWORD queued);
+
+// The time tag: "\n\nYYYY/MM/DD hh:mm:ss\n", 22 bytes for four-digit years.
+constexpr int TimeTagLength = 22;
+constexpr size_t TimeTagCapacity = 40;
+int FormatTimeTag(const struct tm &time, char *tag, size_t capacity);
+int MakeTimeTag(char *tag, size_t capacity);        // the local time now
+// Whether a chunk of a direction gets a tag now.
+bool TimeTagDue(int32_t dt, int32_t directionFlag, int32_t quietLeft);
+// How many of `length` bytes from `offset` of a chunk are data, the chunk
+// starting with a tag of tagLength bytes: a log counts only those.
+int DataBytesIn(int offset, int length, int tagLength);
+
+// RFC 2217: a peer's request applied to a line (false when it changes
+// nothing: a query, or a value no port takes), and the value a reply
+// reports.
+bool LineWithRequest(PortLine &line, uint8_t command, uint32_t value);
+uint32_t LineReplyValue(const PortLine &line, uint8_t command, uint32_t asked);
+
+// What the bridge needs of a port. Requests are started, completed and
+// cancelled as on a real port: each request's event is set when it is done.
+class PortIo {
+public:
+    virtual ~PortIo() = default;
+    virtual IoStart Read(PortRequest &request, void *buffer, DWORD count, DWORD *error) = 0;
+    virtual IoStart Write(PortRequest &request, const void *data, DWORD count, DWORD *error) = 0;
+    virtual bool Result(PortRequest &request, DWORD *moved, DWORD *error) = 0;
+    virtual void Cancel(PortRequest &request) = 0;
+    virtual bool Queued(DWORD *bytes, DWORD *error) = 0;
+    virtual bool ApplyLine(const PortLine &line, DWORD *error) = 0;
+    virtual bool ReadLine(int32_t flow, PortLine *line) = 0;
+    // EscapeCommFunction's functions: the flow lines, DTR, RTS, the break.
+    virtual bool Escape(DWORD function) = 0;
+    virtual bool Purge(DWORD flags) = 0;
+    virtual bool ModemLines(DWORD *lines) = 0;
+};
+// The real port; it closes the handle when it goes.
+std::unique_ptr<PortIo> MakeDevicePort(HANDLE port);
+
+// What the bridge needs of a peer: non-blocking send and receive, and an
+// event for news of the socket.
+class PeerIo {
+public:
+    virtual ~PeerIo() = default;
+    // What send and recv return; after SOCKET_ERROR, *error says why.
+    virtual int Send(const char *data, int count, int *error) = 0;
+    virtual int Receive(char *buffer, int size, int *error) = 0;
+    // Returns once the socket takes more, or after limitMs.
+    virtual void WaitWritable(DWORD limitMs) = 0;
+    // Set, auto-reset, when data or the peer's close comes.
+    virtual HANDLE NewsEvent() const = 0;
+    // Whether the peer has closed its end since the last look.
+    virtual bool PeerClosed() = 0;
+    // The socket's news stops going to the event; on the user-interface
+    // thread, before the socket is closed.
+    virtual void LetGo() = 0;
+};
+// The real peer: the socket stays its opener's, to close once the bridge
+// has let go of it; its news now goes to the bridge.
+std::unique_ptr<PeerIo> MakeSocketPeer(SOCKET socket);
+
+// The port's hand-over between its owner, the user-interface thread (which
+// opens, configures and closes it), and the writer, the socket receive
+// thread (which writes the peer's bytes and applies its line requests). The
+// writer holds the lease for one request at a time; the owner takes the
+// port back within a limit, and a write that waits for its line gives way
+// meanwhile (the writer watches Taking()).
+class PortLease {
+public:
+    // Writer: false while the owner takes the port.
+    bool Acquire();
+    void Release();
+    bool Taking() const { return taking != 0; }
+    // Owner: true once the writer holds nothing; false, with the lease given
+    // back, when the writer did not let go within the limit. wake is set so
+    // that a writer waiting on its line looks at Taking().
+    bool Take(DWORD limitMs, HANDLE wake);
+    void Give();
+
+private:
+    // Each side writes its own flag before it reads the other's, both
+    // sequentially consistent: at least one of them sees the other.
+    std::atomic<LONG> taking{0};
+    std::atomic<LONG> holding{0};
+};
+
+// The directions, as the rate display and the time tags name them.
+enum Direction { LanToSerial, SerialToLan, DirectionCount };
+
+// Why a connection ended on the data path's side.
+enum class EndReason {
+    None,
+    PeerClosed,         // the peer closed its end; all it sent was read
+    ReceiveFailed,      // error: the receive's
+    SendFailed,         // error: the send's
+    ProtocolFault,      // fault: why, a static text
+    PortGone,           // the peer closed while what it sent waits for a port that is gone
+};
+struct EndReport {
+    EndReason reason = EndReason::None;
+    int error = 0;
+    const char *fault = nullptr;
+};
+
+// DTR, RTS and the break as a peer in RFC 2217 mode set them; a port
+// without modem lines refuses to move them, and the peer is told what stayed.
+struct LineSignals {
+    bool dtr = true;
+    bool rts = true;
+    bool brk = false;
+};
+
+// A connection, from Attach for as long as a data thread still works for it.
+// What a field is for, and who writes it, is said beside it.
+struct Connection {
+    LONG number = 0;
+    bool telnet = false;                    // it speaks RFC 2217
+    std::unique_ptr<PeerIo> peer;
+    std::atomic<bool> attached{true};       // cleared by Detach under the bridge's path lock
+    std::atomic<int> sendError{0};          // a send that failed for good; set under the path lock
+    SRWLOCK sendLock = SRWLOCK_INIT;        // either data thread, for one whole message to the peer
+    mutable SRWLOCK endLock = SRWLOCK_INIT;
+    EndReport end;                          // under endLock: the first report of its end
+
+    // The socket receive thread's.
+    bool finished = false;                  // the peer closed, or its socket failed: nothing more to receive
+    bool closedWhileHeld = false;           // the peer closed while its bytes waited for the port
+    bool emptied = false;                   // the last receive emptied the socket
+    TelnetSession session = {};
+    bool greeted = false;                   // our Telnet offers went out
+    uint8_t pending[SocketBlockSize];       // received and not yet decoded
+    size_t pendingLength = 0;
+    size_t pendingOffset = 0;
+    LineSignals signals;
+
+    // The peer's line, under the bridge's line lock: the socket receive
+    // thread sets it, the others read it.
+    PortLine line = {};
+    bool lineSet = false;
+    std::atomic<bool> suspended{false};     // socket receive thread: FLOWCONTROL-SUSPEND
+    std::atomic<uint8_t> modemMask{0};      // socket receive thread: the modem lines to tell of
+    std::atomic<bool> modemNoteDue{false};  // the user-interface thread notes, the socket receive thread sends
+    std::atomic<uint8_t> modemNote{0};
+    DWORD modemLinesSeen = 0;               // user-interface thread
+};
+
+// The block from the peer that the port has not taken yet: a tag and the
+// peer's bytes, as one chunk. The socket receive thread's.
+struct HeldBlock {
+    std::shared_ptr<Connection> connection;
+    int tagLength = 0;
+    int length = 0;
+    int offset = 0;                         // bytes the port took already
+    bool reported = false;                  // the main window knows that it waits for a port
+    char bytes[TimeTagCapacity + SocketBlockSize];
+};
+
+// What the calls on a peer return once its connection is detached.
+constexpr int PeerGone = -2;
+
+class Bridge {
+public:
+    Bridge();
+    ~Bridge();
+    Bridge(const Bridge &) = delete;
+    Bridge &operator=(const Bridge &) = delete;
+
+    // The data threads: the socket receive thread runs from the start to
+    // the end; the serial receive thread while a port is given.
+    bool Start();
+    void AskToStop();
+    bool Stop(DWORD limitMs);
+
+    // The port: given with the user's line, which it has; taken back (the
+    // serial receive thread ends, the writer lets go), false when a thread
+    // did not let go within the limit and the port stays.
+    void GivePort(std::unique_ptr<PortIo> given, const PortLine &line);
+    bool TakePort(DWORD limitMs);
+    bool HasPort() const { return port != nullptr; }
+    // Counts the ports given and taken: a report names the port by it.
+    LONG PortGeneration() const { return generation; }
+    // While the port is tried again, a peer that closes while its bytes
+    // wait for the port ends its connection.
+    void SetPortRetrying(bool retrying) { portRetrying = retrying; Wake(); }
+    bool PortRetrying() const { return portRetrying; }
+    // The user's line over a peer's; false with the error when the port
+    // refuses it (it keeps what it had).
+    bool ApplyUserLine(const PortLine &line, DWORD *error);
+
+    // The connection: attached with its peer, detached before its socket is
+    // closed; the user's line comes back if the peer changed it.
+    LONG Attach(std::unique_ptr<PeerIo> peer, bool telnet);
+    void Detach();
+    LONG Current() const;
+    EndReport EndOf(LONG connection) const;
+    // The peer's line as "115200 8N1" while it differs from the user's.
+    bool PeerLineText(char *text, size_t capacity) const;
+    // Once a second: a change of the modem lines that the peer asked to
+    // hear of goes to it.
+    void NoteModemLines();
+    // The socket receive thread looks again: a port came back, or a peer
+    // closed before its socket was handed over.
+    void Wake();
+
+    // The bytes each direction moved since the display last took them.
+    int32_t Moved(Direction direction) const { return moved[direction]; }
+    int32_t TakeMoved(Direction direction) { return moved[direction].exchange(0); }
+    // The data threads count what they moved.
+    void CountMoved(Direction direction, DWORD bytes);
+    // Once a second: the quiet spells of the time tags run down; a data
+    // thread that moves bytes starts its direction's again.
+    void CountDownQuietSpells();
+    void ReloadQuietSpell(Direction direction);
+    int32_t QuietLeft(Direction direction) const { return quietLeft[direction]; }
+    void ResetQuietSpells();
+
+private:
+    friend struct SerialReader;
+    friend struct SocketReader;
+
+    std::shared_ptr<Connection> Serving() const;
+    // One call on the connection's peer while it is attached; false when it
+    // is not, so that no call reaches a socket that is closed or another's.
+    template <typename Call>
+    bool OnPeer(Connection &connection, Call call) const;
+    int SendToPeer(Connection &connection, const char *data, int count, int *error);
+    int ReceiveFromPeer(Connection &connection, char *buffer, int size, int *error);
+    // A whole message to the peer, never cut by the other thread's.
+    void SendWhole(Connection &connection, const uint8_t *bytes, size_t length);
+    void ReportEnd(Connection &connection, EndReport report);
+    bool TagDue(Direction direction) const;
+    void ReportPortLost(LONG portGeneration, LPARAM how);
+    // The line in force: the peer's while it has set one, else the user's.
+    PortLine LineInForce(const Connection *connection) const;
+    LinePace Pace() const;
+
+    // The writer, on the socket receive thread: a block from the peer is
+    // held until the port has taken it.
+    void HoldBlock(const std::shared_ptr<Connection> &connection, const char *data, int count);
+    bool HeldWaiting() const;
+    bool WriteHeld();
+    uint32_t ApplyPeerRequest(Connection &connection, uint8_t command, uint32_t value);
+    void RestoreUserLine();
+
+    static void SerialReceiveThread(WorkerThread &self);
+    static void SocketReceiveThread(WorkerThread &self);
+
+    // The port: set and cleared on the user-interface thread while the
+    // serial receive thread has ended and the writer holds no lease; read
+    // by the writer under the lease.
+    std::unique_ptr<PortIo> ownedPort;
+    std::atomic<PortIo *> port{nullptr};
+    std::atomic<LONG> generation{0};            // user-interface thread
+    std::atomic<bool> portRetrying{false};      // user-interface thread
+    PortLease lease;
+    HANDLE writerWake;                          // auto-reset: a port taken, a connection ended
+    HANDLE readerWake;                          // auto-reset: a connection made or ended, the line changed
+    HANDLE socketNews;                          // auto-reset: a connection change, a port back, a modem note
+
+    // The connection attached, under pathLock: the data threads hold it
+    // shared for one call on the peer, the user-interface thread exclusive
+    // to change it.
+    mutable SRWLOCK pathLock = SRWLOCK_INIT;
+    std::shared_ptr<Connection> attached;
+    LONG connectionCount = 0;                   // user-interface thread
+    std::shared_ptr<Connection> lastEnded;      // user-interface thread: for EndOf after Detach
+
+    // The user's line, the pace of the line in force, and the peers' lines
+    // (Connection::line), under lineLock.
+    mutable SRWLOCK lineLock = SRWLOCK_INIT;
+    PortLine userLine = {};
+    LinePace pace = {1, 1};
+
+    std::unique_ptr<HeldBlock> held;            // socket receive thread
+    PortRequest writeRequest;                   // socket receive thread
+    std::atomic<uint32_t> writesBegun{0};       // socket receive thread: writes started on the port
+    std::atomic<int32_t> moved[DirectionCount] = {};       // the data threads add, the display takes
+    std::atomic<int32_t> quietLeft[DirectionCount] = {};   // the data threads reload, the clock counts down
+
+    WorkerThread serialReader;
+    WorkerThread socketReceiver;
+};
+
+template <typename Call>
+bool Bridge::OnPeer(Connection &connection, Call call) const
+{
+    AcquireSRWLockShared(&pathLock);
+    bool reached = connection.attached;
+    if (reached)
+        call(*connection.peer);
+    ReleaseSRWLockShared(&pathLock);
+    return reached;
+}
+
+// The program's one bridge.
+extern Bridge DataBridge;
+
+// The port kept for the user, on the user-interface thread: opened as the
+// settings name it, told when it cannot be, tried again each second while it
+// is lost, and handed to the bridge.
+// Opens the port that COM names with the user's line, or tells the user why
+// there is none. Returns 0 when the port is open.
+int OpenConfiguredPort(int com);
+// Closes the port and opens the one com names; Settings.COM then names it.
+// When a data thread does not let go in time, all stays as it was and 1 is
+// returned; otherwise what the open returned.
+int ReopenSerialPort(int com);
+// Applies the user's line from the settings; a line the port refuses is
+// told to the user.
+void ConfigureSerialPort();
+// The port went away, or the system says its adapter was unplugged.
+void LoseSerialPort();
+// Once a second while the port is lost, and when the system says an adapter
+// came: true once the port is open again.
+bool RetryLostPort();
+// The user's line, from the settings record.
+PortLine UserLine();
+// The refusals and time limits the keeper and the shutdown use.
+constexpr DWORD ReceiveThreadStopWaitMs = 500;
+constexpr DWORD WriterLetGoWaitMs = 300;

@@ -1,0 +1,279 @@
+// The line a peer sets in RFC 2217 mode. Its requests apply to the port for
+// its connection only: the user's line is kept, and the port goes back to it
+// when the connection is detached.
+//
+// The socket receive thread applies the requests, in order with the data
+// around them, as the port's writer (under the lease), for the connection it
+// serves. The peer's line is kept in its Connection under the bridge's line
+// lock, where the serial receive thread (the flow mode in force) and the
+// user-interface thread (the status bar) read it.
+#include "bridge.h"
+#include "../shell/shell.h"
+
+namespace {
+
+// RFC 2217's values for SET-PARITY, SET-STOPSIZE and SET-CONTROL.
+enum : uint32_t {
+    ParityNone = 1, ParityOdd, ParityEven, ParityMark, ParitySpace,
+};
+enum : uint32_t { StopOne = 1, StopTwo = 2, StopOneAndHalf = 3 };
+enum : uint32_t {
+    ControlFlowQuery = 0, ControlFlowNone = 1, ControlFlowXonXoff = 2, ControlFlowHardware = 3,
+    ControlBreakQuery = 4, ControlBreakOn = 5, ControlBreakOff = 6,
+    ControlDtrQuery = 7, ControlDtrOn = 8, ControlDtrOff = 9,
+    ControlRtsQuery = 10, ControlRtsOn = 11, ControlRtsOff = 12,
+    ControlInboundQuery = 13, ControlInboundNone = 14, ControlInboundXonXoff = 15, ControlInboundHardware = 16,
+    ControlDcdFlow = 17, ControlDtrFlow = 18, ControlDsrFlow = 19,
+};
+enum : uint32_t { PurgeReceive = 1, PurgeTransmit = 2, PurgeBoth = 3 };
+constexpr uint32_t LowestDataSize = 5;
+constexpr uint32_t HighestDataSize = 8;
+
+uint32_t FlowControlValue(int32_t flow, bool inbound)
+{
+    switch (flow) {
+    case FlowXonXoff:
+    case FlowXonXoffHigh:
+        return inbound ? ControlInboundXonXoff : ControlFlowXonXoff;
+    case FlowRtsCts:
+        return inbound ? ControlInboundHardware : ControlFlowHardware;
+    case FlowDtrDsr:
+        return inbound ? ControlDtrFlow : ControlDsrFlow;
+    default:
+        return inbound ? ControlInboundNone : ControlFlowNone;
+    }
+}
+
+bool SameLine(const PortLine &a, const PortLine &b)
+{
+    return a.bps == b.bps && a.bits == b.bits && a.parity == b.parity && a.stopBits == b.stopBits &&
+           a.flow == b.flow;
+}
+
+}  // namespace
+
+bool LineWithRequest(PortLine &line, uint8_t command, uint32_t value)
+{
+    switch (command) {
+    case ComSetBaudRate:
+        if (value == 0 || value > static_cast<uint32_t>(INT32_MAX))
+            return false;
+        line.bps = static_cast<int32_t>(value);
+        return true;
+    case ComSetDataSize:
+        if (value < LowestDataSize || value > HighestDataSize)
+            return false;
+        line.bits = static_cast<uint8_t>(value);
+        return true;
+    case ComSetParity:
+        if (value < ParityNone || value > ParitySpace)
+            return false;
+        line.parity = static_cast<uint8_t>(value - ParityNone);     // NOPARITY..SPACEPARITY
+        return true;
+    case ComSetStopSize:
+        if (value == StopOne)
+            line.stopBits = ONESTOPBIT;
+        else if (value == StopTwo)
+            line.stopBits = TWOSTOPBITS;
+        else if (value == StopOneAndHalf)
+            line.stopBits = ONE5STOPBITS;
+        else
+            return false;
+        return true;
+    case ComSetControl:
+        if (value == ControlFlowNone || value == ControlInboundNone)
+            line.flow = FlowNone;
+        else if (value == ControlFlowXonXoff || value == ControlInboundXonXoff)
+            line.flow = FlowXonXoff;
+        else if (value == ControlFlowHardware || value == ControlInboundHardware)
+            line.flow = FlowRtsCts;
+        else if (value == ControlDtrFlow || value == ControlDsrFlow)
+            line.flow = FlowDtrDsr;
+        else
+            return false;
+        return true;
+    default:
+        return false;
+    }
+}
+
+uint32_t LineReplyValue(const PortLine &line, uint8_t command, uint32_t asked)
+{
+    switch (command) {
+    case ComSetBaudRate:
+        return static_cast<uint32_t>(line.bps);
+    case ComSetDataSize:
+        return line.bits;
+    case ComSetParity:
+        return line.parity + ParityNone;
+    case ComSetStopSize:
+        return line.stopBits == TWOSTOPBITS ? StopTwo : line.stopBits == ONE5STOPBITS ? StopOneAndHalf : StopOne;
+    case ComSetControl:
+        return FlowControlValue(line.flow, asked >= ControlInboundQuery && asked <= ControlInboundHardware);
+    default:
+        return asked;
+    }
+}
+
+// One request on the port, as its writer. Returns the value to report.
+static uint32_t ApplyOnPort(PortIo &port, Connection &connection, PortLine &line, uint8_t command, uint32_t value)
+{
+    LineSignals &signals = connection.signals;
+    PortLine wanted = line;
+    switch (command) {
+    case ComSetControl:
+        switch (value) {
+        case ControlBreakOn:
+        case ControlBreakOff:
+            if (port.Escape(value == ControlBreakOn ? SETBREAK : CLRBREAK))
+                signals.brk = value == ControlBreakOn;
+            [[fallthrough]];
+        case ControlBreakQuery:
+            return signals.brk ? ControlBreakOn : ControlBreakOff;
+        case ControlDtrOn:
+        case ControlDtrOff:
+            if (port.Escape(value == ControlDtrOn ? SETDTR : CLRDTR))
+                signals.dtr = value == ControlDtrOn;
+            [[fallthrough]];
+        case ControlDtrQuery:
+            return signals.dtr ? ControlDtrOn : ControlDtrOff;
+        case ControlRtsOn:
+        case ControlRtsOff:
+            if (port.Escape(value == ControlRtsOn ? SETRTS : CLRRTS))
+                signals.rts = value == ControlRtsOn;
+            [[fallthrough]];
+        case ControlRtsQuery:
+            return signals.rts ? ControlRtsOn : ControlRtsOff;
+        default:
+            break;
+        }
+        break;
+    case ComPurgeData: {
+        DWORD what = value == PurgeReceive ? PURGE_RXCLEAR : value == PurgeTransmit ? PURGE_TXCLEAR
+                     : value == PurgeBoth  ? PURGE_RXCLEAR | PURGE_TXCLEAR : 0;
+        if (what != 0)
+            (void)port.Purge(what);     // a port that refuses keeps its bytes; the peer hears what it asked
+        return value;
+    }
+    default:
+        break;
+    }
+    if (LineWithRequest(wanted, command, value)) {
+        // A line the driver refuses leaves the port as it was; the reply
+        // says what it kept.
+        DWORD error = ERROR_SUCCESS;
+        if (port.ApplyLine(wanted, &error))
+            (void)port.ReadLine(wanted.flow, &line);
+        else
+            (void)port.ReadLine(line.flow, &line);
+    }
+    return LineReplyValue(line, command, value);
+}
+
+uint32_t Bridge::ApplyPeerRequest(Connection &connection, uint8_t command, uint32_t value)
+{
+    switch (command) {
+    case ComFlowControlSuspend:
+    case ComFlowControlResume:
+        connection.suspended = command == ComFlowControlSuspend;
+        SetEvent(readerWake);
+        return 0;
+    case ComSetLineStateMask:
+        // Line errors are cleared, never reported (see the serial receive
+        // thread), so the mask is only acknowledged.
+        return value;
+    case ComSetModemStateMask:
+        connection.modemMask = static_cast<uint8_t>(value);
+        return value;
+    case ComNotifyLineState:
+        return 0;       // no line errors are kept to report
+    case ComNotifyModemState: {
+        DWORD lines = 0;
+        if (!lease.Acquire())
+            return 0;
+        PortIo *device = port;
+        if (device == nullptr || !device->ModemLines(&lines))
+            lines = 0;
+        lease.Release();
+        return lines & ModemLineBits;
+    }
+    default:
+        break;
+    }
+    // Until the peer has set a line, or after the user applied theirs over
+    // it, the port has the user's.
+    PortLine line = LineInForce(&connection);
+    uint32_t reply = LineReplyValue(line, command, value);
+    if (!lease.Acquire())
+        return reply;
+    PortIo *device = port;
+    if (device != nullptr && connection.attached) {
+        reply = ApplyOnPort(*device, connection, line, command, value);
+        AcquireSRWLockExclusive(&lineLock);
+        connection.line = line;
+        connection.lineSet = true;
+        pace = PaceOfLine(line);
+        ReleaseSRWLockExclusive(&lineLock);
+    }
+    lease.Release();
+    (void)PostMessageW(MainWindow, WM_PEER_LINE, static_cast<WPARAM>(connection.number), 0);
+    return reply;
+}
+
+// After a connection whose peer set the line is detached: a request of it
+// that is under way finishes first, and none can start afterwards; then the
+// port has the user's line again, and a break the peer left on ends with it.
+void Bridge::RestoreUserLine()
+{
+    bool taken = lease.Take(WriterLetGoWaitMs, writerWake);
+    PortIo *device = port;
+    if (device != nullptr) {
+        (void)device->Escape(CLRBREAK);
+        DWORD error = ERROR_SUCCESS;
+        AcquireSRWLockShared(&lineLock);
+        PortLine line = userLine;
+        ReleaseSRWLockShared(&lineLock);
+        // The state record raises DTR and RTS again. A refusal was told when
+        // the user chose the line.
+        if (device->ApplyLine(line, &error)) {
+            AcquireSRWLockExclusive(&lineLock);
+            pace = PaceOfLine(line);
+            ReleaseSRWLockExclusive(&lineLock);
+        }
+    }
+    if (taken)
+        lease.Give();
+    SetEvent(readerWake);
+}
+
+bool Bridge::PeerLineText(char *text, size_t capacity) const
+{
+    std::shared_ptr<Connection> connection = Serving();
+    AcquireSRWLockShared(&lineLock);
+    bool differs = connection && connection->lineSet && !SameLine(connection->line, userLine);
+    PortLine line = connection ? connection->line : userLine;
+    ReleaseSRWLockShared(&lineLock);
+    if (!differs)
+        return false;
+    FormatPortLine(line, text, capacity);
+    return true;
+}
+
+void Bridge::NoteModemLines()
+{
+    std::shared_ptr<Connection> connection = Serving();
+    PortIo *device = port;
+    DWORD lines = 0;
+    if (!connection || !connection->telnet || connection->modemMask == 0 || device == nullptr ||
+        !device->ModemLines(&lines))
+        return;     // ports without modem lines (a pty) refuse the question
+    // The lines sit in the high nibble as RFC 2217 has them; the changes go
+    // in the low one.
+    DWORD changed = (lines ^ connection->modemLinesSeen) & ModemLineBits;
+    connection->modemLinesSeen = lines;
+    if ((changed & connection->modemMask) == 0)
+        return;
+    connection->modemNote = static_cast<uint8_t>((lines & ModemLineBits) | (changed >> ModemDeltaShift));
+    connection->modemNoteDue = true;
+    Wake();
+}
