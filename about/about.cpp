@@ -178,18 +178,10 @@ bool HelpPageInDirectory(const char *directory, char *path, size_t capacity)
     return JoinPath(directory, HelpPageName, path, capacity);
 }
 
-// Is there a WinHelp that works? Windows Vista and later keep a winhlp32.exe
-// in the Windows folder, but unless the optional WinHelp package was
-// installed (offered up to Windows 8.1, not for 10 and 11) it is a stand-in
-// that only says the help format is not supported. Its version record gives
-// it away: its description is "Windows Winhlp32 Stub" (Vista to 11), and from
-// Windows 10 on its file version is 10.0 or more, a Windows for which no
-// working WinHelp was made. A winhlp32.exe without those marks is taken to
-// work: the package's, one copied onto Windows 10 by hand, and Wine's, which
-// has no version record at all. The version of Windows decides nothing: Wine
-// says it is Windows 10 and its WinHelp works, and so does WinHelp copied
-// onto a Windows 10. Where the file is missing or marked, the page shows the
-// same topics.
+// Is there a WinHelp that works? Without the optional WinHelp package,
+// Windows keeps a stand-in winhlp32.exe that only says the format is not
+// supported: its description is "Windows Winhlp32 Stub", or its version 10.0
+// or more. Any other (the package's, Wine's, one copied by hand) works.
 HelpViewer ChooseHelpViewer(const WinHelpFacts &facts)
 {
     if (!facts.present)

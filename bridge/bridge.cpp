@@ -13,7 +13,9 @@
 
 #include <iterator>
 
-Bridge DataBridge;
+// Never destroyed: a data thread that did not end in time may still use it
+// while the process ends.
+Bridge &DataBridge = *new Bridge;
 
 Bridge::Bridge()
     : writerWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),

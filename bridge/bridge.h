@@ -337,7 +337,7 @@ bool Bridge::OnPeer(Connection &connection, Call call) const
 }
 
 // The program's one bridge.
-extern Bridge DataBridge;
+extern Bridge &DataBridge;
 
 // The port kept for the user, on the user-interface thread: opened as the
 // settings name it, told when it cannot be, tried again each second while it

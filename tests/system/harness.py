@@ -868,6 +868,35 @@ def process_cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+class LinkChurn:
+    """Network namespaces and veth links added and deleted over and over in
+    the background, as on a machine whose links come and go (VPNs, docking,
+    containers), until stopped. Needs root; each pass says what it did, so
+    that a test shows that the churn ran."""
+
+    def __init__(self):
+        self.passes = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exception):
+        self._stop.set()
+        self._thread.join(DEFAULT_TIMEOUT)
+
+    def _run(self):
+        while not self._stop.is_set():
+            self.passes += 1
+            name, link = f"qmc{os.getpid()}x{self.passes}", f"qc{os.getpid() % 10000}x{self.passes % 1000}"
+            for command in (["netns", "add", name],
+                            ["link", "add", link, "type", "veth", "peer", "name", "eth0", "netns", name],
+                            ["link", "set", link, "up"], ["link", "del", link], ["netns", "del", name]):
+                subprocess.run(["ip", *command], capture_output=True, timeout=DEFAULT_TIMEOUT)
+
+
 class VanishingHost:
     """A second host in a network namespace of its own, joined to this one by
     a veth pair: ADDRESS there, LOCAL_ADDRESS here. cut() takes its link

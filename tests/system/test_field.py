@@ -13,7 +13,8 @@ import time
 import pytest
 
 from harness import (ACCEPT_WAITING, CLOSE, END, IDLE, IDOK, PEER, PORT_PART, SERIAL, SERIAL_CAPTION, STATUS_TEXT, R,
-                     assert_flows, connect_peer, free_tcp_port, receive, receive_quiet, send_in_background, wait_for)
+                     LinkChurn, VanishingHost, assert_flows, connect_peer, free_tcp_port, receive, receive_quiet,
+                     send_in_background, wait_for)
 
 # A peer that vanished is given up within this, on a quiet line.
 VANISHED_PEER_LIMIT = 30
@@ -24,6 +25,8 @@ ANSWER_LIMIT = 2.0
 # many in `make soak`.
 RESET_CYCLES, SOAK_RESET_CYCLES = 20, 200
 ATTEMPTS, ATTEMPT_SECONDS = 20, 5
+# END while links change: a few rounds in `make test`, many in `make soak`.
+END_CYCLES, SOAK_END_CYCLES = 10, 300
 XOFF, XON = b"\x13", b"\x11"
 SERIAL_PORT_LIST = R.IDC_SERIAL_PORT
 KIB = 1024
@@ -160,6 +163,36 @@ def test_a_write_held_by_the_line_gives_way(bridge, quillmar, automation, ports,
         held = receive_quiet(device, quiet=1)
         assert held + receive(com2, len(data) - len(held), timeout=30) == data
     writer.join(10)
+
+
+@pytest.mark.alone
+@pytest.mark.parametrize("cycles", [END_CYCLES, pytest.param(SOAK_END_CYCLES, marks=pytest.mark.soak)])
+def test_end_ends_with_status_0_while_links_change(quillmar, ports, cycles):
+    """Each round a peer from a host of its own, whose link is cut or
+    removed around END, while other links come and go."""
+    if os.geteuid() != 0:
+        pytest.skip("network namespaces need root")
+    with LinkChurn() as churn:
+        for cycle in range(cycles):
+            host = VanishingHost()
+            try:
+                port = free_tcp_port()
+                quillmar.write_settings(MODE=0, SPORT=port, CONNECT=1)
+                quillmar.start()
+                quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
+                with host.socket() as peer:
+                    peer.connect((host.LOCAL_ADDRESS, port))
+                    quillmar.wait_text(STATUS_TEXT, "Connection - " + host.ADDRESS)
+                    peer.sendall(b"x" * KIB)
+                    os.write(ports.com1, b"y" * KIB)
+                    (host.cut if cycle % 2 else host.close)()
+                    quillmar.command(END)
+                    code = quillmar.wait_exit()
+                assert code == 0, f"round {cycle}: END ended with status {code}: " + \
+                    (quillmar.folder / "quillmar.stderr").read_text(errors="replace")[-2000:]
+            finally:
+                host.close()
+    assert churn.passes > 0, "the links did not change"
 
 
 @pytest.mark.parametrize("cycles", [RESET_CYCLES, pytest.param(SOAK_RESET_CYCLES, marks=pytest.mark.soak)])

@@ -190,7 +190,7 @@ TEST_F(ClockOnWindow, APeriodOfZeroShowsNoRates)
 
 // The quiet spells count down once a second, connected or not: the
 // connection clock's tick stands in for the second tick while it runs.
-TEST_F(ClockOnWindow, SilenceCountsDownEachSecondToZeroOnly)
+TEST_F(ClockOnWindow, QuietSpellsCountDownEachSecondToZeroOnly)
 {
     SetQuiet(LanToSerial, 2);
     SetQuiet(SerialToLan, 1);
@@ -203,7 +203,7 @@ TEST_F(ClockOnWindow, SilenceCountsDownEachSecondToZeroOnly)
     EXPECT_EQ(DataBridge.QuietLeft(SerialToLan), 0);
 }
 
-TEST_F(ClockOnWindow, StopClearsTheClockAndTheCountersButNotTheSilence)
+TEST_F(ClockOnWindow, StopClearsTheClockAndTheCountersButNotTheQuietSpells)
 {
     Tick(3);
     SetMoved(LanToSerial, 7);
