@@ -115,6 +115,16 @@ uint32_t LineReplyValue(const PortLine &line, uint8_t command, uint32_t asked)
     }
 }
 
+// A signal the peer switches on or off (or asks about) with SET-CONTROL: the
+// reply says what it is now, which a port without it keeps as it was.
+static uint32_t SwitchSignal(PortIo &port, uint32_t value, uint32_t on, uint32_t off, DWORD setFunction,
+                             DWORD clearFunction, bool &state)
+{
+    if ((value == on || value == off) && port.Escape(value == on ? setFunction : clearFunction))
+        state = value == on;
+    return state ? on : off;
+}
+
 // One request on the port, as its writer. Returns the value to report.
 static uint32_t ApplyOnPort(PortIo &port, Connection &connection, PortLine &line, uint8_t command, uint32_t value)
 {
@@ -125,25 +135,16 @@ static uint32_t ApplyOnPort(PortIo &port, Connection &connection, PortLine &line
         switch (value) {
         case ControlBreakOn:
         case ControlBreakOff:
-            if (port.Escape(value == ControlBreakOn ? SETBREAK : CLRBREAK))
-                signals.brk = value == ControlBreakOn;
-            [[fallthrough]];
         case ControlBreakQuery:
-            return signals.brk ? ControlBreakOn : ControlBreakOff;
+            return SwitchSignal(port, value, ControlBreakOn, ControlBreakOff, SETBREAK, CLRBREAK, signals.brk);
         case ControlDtrOn:
         case ControlDtrOff:
-            if (port.Escape(value == ControlDtrOn ? SETDTR : CLRDTR))
-                signals.dtr = value == ControlDtrOn;
-            [[fallthrough]];
         case ControlDtrQuery:
-            return signals.dtr ? ControlDtrOn : ControlDtrOff;
+            return SwitchSignal(port, value, ControlDtrOn, ControlDtrOff, SETDTR, CLRDTR, signals.dtr);
         case ControlRtsOn:
         case ControlRtsOff:
-            if (port.Escape(value == ControlRtsOn ? SETRTS : CLRRTS))
-                signals.rts = value == ControlRtsOn;
-            [[fallthrough]];
         case ControlRtsQuery:
-            return signals.rts ? ControlRtsOn : ControlRtsOff;
+            return SwitchSignal(port, value, ControlRtsOn, ControlRtsOff, SETRTS, CLRRTS, signals.rts);
         default:
             break;
         }
