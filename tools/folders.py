@@ -16,8 +16,8 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-FOLDERS = ("util", "telnet", "res", "shell", "config", "translog", "serial", "net", "bridge", "dialogs", "about",
-           "app")
+FOLDERS = ("util", "telnet", "res", "history", "shell", "config", "translog", "serial", "net", "bridge", "dialogs",
+           "about", "app")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"\.\./([^/"]+)/', re.M)
 COMMENTS_AND_STRINGS = re.compile(r'//[^\n]*|/\*.*?\*/|"(\\.|[^"\\])*"', re.S)
 WORD = re.compile(r"\b[A-Za-z_]\w*\b")
