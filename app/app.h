@@ -40,12 +40,16 @@ HICON LoadProgramIcon();
 void OnCommand(HWND window, WORD command);
 void OnSocketNotify(SOCKET socket, LPARAM lParam);
 void OnConnectionEnded(LONG connection);
+void OnPeerLine();
 void OnSerialLost(LONG generation, LPARAM how);
 // A serial port was plugged in or out (WM_DEVICECHANGE); wide when the
 // window gets the wide form of the port record.
 void OnDeviceChange(WPARAM event, const DEV_BROADCAST_HDR *header, bool wide);
 // The COM value of the port a device event names, or -1 when it names none.
 int PortOfDeviceEvent(const DEV_BROADCAST_HDR *header, bool wide);
+// Why a connection ended on the network's side, in the history's words:
+// an error of 0 is the peer's close; quietMs, how long it had said nothing.
+void DescribeConnectionEnd(int error, uint64_t quietMs, char *text, size_t capacity);
 void OnRefreshTick();
 void OnSecondTick();
 void Shutdown();

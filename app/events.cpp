@@ -13,8 +13,10 @@
 #include "../bridge/bridge.h"
 #include "../config/config.h"
 #include "../dialogs/dialogs.h"
+#include "../history/history.h"
 #include "../net/net.h"
 #include "../res/resource.h"
+#include "../res/version.h"
 #include "../serial/serial.h"
 #include "../translog/translog.h"
 #include "../util/util.h"
@@ -35,16 +37,22 @@ constexpr size_t StatusTextCapacity = 64;
 // "RS232C Write Error" has been shown since the port was last open: once per
 // loss is enough. User-interface thread.
 static bool WriteErrorShown;
+static const char HistoryFailingText[] = "Event history not written";
+static bool HistoryFailingShown;        // user-interface thread
+static EventBurst ConnectFailures;      // user-interface thread: a client's failed attempts
+static char LineNoted[StatusTextCapacity];      // user-interface thread: the port's line last told; empty outside a connection
 
 // Part 0 of the status bar: a lost port, or else the line a peer in
-// RFC 2217 mode set while it differs from the user's, or nothing.
+// RFC 2217 mode set while it differs from the user's, or else an event
+// history that cannot be written, or nothing.
 void ShowPortState()
 {
     char text[StatusTextCapacity] = {};
+    HistoryFailingShown = HistoryFailing();
     if (DataBridge.PortRetrying())
         snprintf(text, sizeof text, PortLostFormat, Settings.COM + 1);
-    else
-        (void)DataBridge.PeerLineText(text, sizeof text);   // leaves text empty when the line is the user's
+    else if (!DataBridge.PeerLineText(text, sizeof text) && HistoryFailingShown)
+        snprintf(text, sizeof text, "%s", HistoryFailingText);     // what matters less goes last
     ShowStatusPart(StatusBarPortPart, text);
 }
 
@@ -65,12 +73,28 @@ static void ShowSocketError(int error)
     SetStatusText(text);
 }
 
+// The history's line for the end of the attached connection, with what it
+// moved; none when no connection is attached.
+static void NoteConnectionEnd(const char *why)
+{
+    LONG connection = DataBridge.Current();
+    if (connection == 0)
+        return;
+    ConnectionFigures figures = DataBridge.FiguresOf(connection);
+    NoteEvent("Connection with %s ended: %s; %llu bytes to the port, %llu bytes to the peer, up %llu s",
+              ConnectionPeerName(), why, static_cast<unsigned long long>(figures.toPort),
+              static_cast<unsigned long long>(figures.toPeer),
+              static_cast<unsigned long long>((GetTickCount64() - figures.attachedMs) / 1000));
+}
+
 // The program ends: the bridge lets go of the connection and the port, its
 // threads are told to stop, and the message loop is asked to end. Here the
 // threads are not waited for beyond their letting go of the port;
 // EndDataThreads waits for them, briefly, once the loop has ended.
 void Shutdown()
 {
+    NoteConnectionEnd("END");
+    NoteEvent("Quillmar %s ended", QUILLMAR_VERSION_TEXT);
     LinkState = LinkShuttingDown;
     DataBridge.Detach();
     // A write held by the line is cancelled before its port is closed; a
@@ -114,13 +138,33 @@ static void OnConnect(HWND window)
     EnableWindow(GetDlgItem(window, IDC_CLOSE), TRUE);
 }
 
+// The history tells of each change of the port's line during a connection
+// and at its end: one a peer in RFC 2217 mode set, or the settings' line
+// back after it, or chosen in SERIAL(&R). Nothing outside a connection.
+static void NoteLineChange(bool connectionEnded = false)
+{
+    if (LineNoted[0] == '\0')
+        return;
+    PortLine line = UserLine();
+    bool peers = DataBridge.PeerLine(&line);
+    char text[StatusTextCapacity] = {};
+    FormatPortLineAndFlow(line, text, sizeof text);
+    if (strcmp(text, LineNoted) != 0)
+        NoteEvent(peers ? "The peer set the line: %s" : "The port's line follows the settings: %s", text);
+    memcpy(LineNoted, text, sizeof text);
+    if (connectionEnded)
+        LineNoted[0] = '\0';
+}
+
 static void OnClose(HWND window)
 {
     SetItemText(window, IDC_STATUS_TEXT, IdleText);
     EnableWindow(GetDlgItem(window, IDC_CONNECT), TRUE);
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
+    NoteConnectionEnd("Close");
     LinkState = LinkIdle;
     EndConnection(CloseByUser);
+    NoteLineChange(true);
     StopClock();
     ShowPortState();
 }
@@ -144,6 +188,7 @@ void OnCommand(HWND window, WORD command)
     case IDM_SERIAL:
         (void)DialogBoxParamW(AppInstance, MAKEINTRESOURCEW(IDD_DIALOG_SERIAL), window, SerialDialogProc, 0);
         OnPortChanged();
+        NoteLineChange();
         break;
     case IDM_LOG_LAN_TO_SERIAL:
         StartLog(window, LogLanToSerialChannel);
@@ -174,21 +219,65 @@ static bool EndsTheConnection(int error)
     return error == WSAECONNRESET || error == WSAETIMEDOUT || error == WSAECONNREFUSED;
 }
 
+void DescribeConnectionEnd(int error, uint64_t quietMs, char *text, size_t capacity)
+{
+    if (error == 0) {
+        snprintf(text, capacity, "the peer closed it");
+    } else if (error == WSAECONNRESET) {
+        snprintf(text, capacity, "the peer reset it");
+    } else if (error == WSAETIMEDOUT) {
+        snprintf(text, capacity, "the peer vanished; given up after %llu s without a word from it",
+                 static_cast<unsigned long long>(quietMs / 1000));
+    } else {
+        snprintf(text, capacity, "error %d", error);
+    }
+}
+
+// A client's failed attempts not told on their own: once their burst is
+// quiet, or at once when it is over.
+static void NoteUntoldConnectFailures(bool burstOver)
+{
+    uint32_t untold = burstOver ? ConnectFailures.End() : ConnectFailures.Untold(GetTickCount64());
+    if (untold > 0)
+        NoteEvent("Connecting to %s failed %u more times in %llu s", ConnectionPeerName(), untold,
+                  static_cast<unsigned long long>((ConnectFailures.UntoldSpanMs() + 999) / 1000));
+}
+
+// A client's attempt that failed; a burst of them (automatic connection)
+// in few lines.
+static void NoteConnectFailure(int error)
+{
+    NoteUntoldConnectFailures(false);   // a burst before this one is told first
+    if (ConnectFailures.Note(GetTickCount64()))
+        NoteEvent("Connecting to %s failed: error %d", ConnectionPeerName(), error);
+}
+
 // The connection ended on the network's side: a client goes idle (and, with
 // automatic connection, starts again on a later tick), a server waits for
 // the next peer. A send that failed on it is what the user is told,
 // whichever report of the end came first; otherwise an error other than
 // the ordinary ends. The text stays until the next change.
-static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0)
+static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0, const char *why = nullptr,
+                                     bool showError = true)
 {
+    char described[StatusTextCapacity * 2];
+    if (why == nullptr) {
+        uint64_t quietMs = GetTickCount64() - DataBridge.FiguresOf(DataBridge.Current()).lastHeardMs;
+        DescribeConnectionEnd(error, quietMs, described, sizeof described);
+        why = described;
+    }
+    if (LinkState == LinkConnectPending)
+        NoteConnectFailure(error);
+    NoteConnectionEnd(why);
     LONG connection = DataBridge.Current();
     LinkState = IsClientMode() ? LinkIdle : LinkListening;
     EndConnection(reason);
+    NoteLineChange(true);
     StopClock();
     ShowPortState();
     if (EndReport report = DataBridge.EndOf(connection); report.reason == EndReason::SendFailed)
         ShowSocketError(report.error);
-    else if (error != 0 && !EndsTheConnection(error))
+    else if (showError && error != 0 && !EndsTheConnection(error))
         ShowSocketError(error);
 }
 
@@ -196,6 +285,12 @@ static void OnConnected()
 {
     LinkState = LinkConnected;
     DataBridge.Attach(MakeSocketPeer(ConnectionSocket), Settings.RFC2217 != 0);
+    FormatPortLineAndFlow(UserLine(), LineNoted, sizeof LineNoted);
+    NoteUntoldConnectFailures(true);
+    if (IsClientMode())
+        NoteEvent("Connected to %s", ConnectionPeerName());
+    else
+        NoteEvent("Peer %s connected", ConnectionPeerName());
     StartClock();
 }
 
@@ -232,7 +327,7 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
     WORD error = WSAGETSELECTERROR(lParam);
     WORD event = WSAGETSELECTEVENT(lParam);
     if (EndsTheConnection(error)) {
-        EndConnectionFromNetwork();
+        EndConnectionFromNetwork(CloseByNetwork, error);
         return;
     }
     switch (event) {
@@ -244,7 +339,7 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
         // Any other failure of the connect (an unreachable network or host)
         // ends the attempt like a refusal instead of passing for a connection.
         if (error != 0)
-            EndConnectionFromNetwork();
+            EndConnectionFromNetwork(CloseByNetwork, error, nullptr, false);
         else
             OnConnectDone();
         break;
@@ -282,15 +377,24 @@ void OnConnectionEnded(LONG connection)
         return;
     EndReport report = DataBridge.EndOf(connection);
     switch (report.reason) {
-    case EndReason::SendFailed:
-        EndConnectionFromNetwork(CloseAfterSendError);
+    case EndReason::SendFailed: {
+        char why[StatusTextCapacity];
+        snprintf(why, sizeof why, "send error %d", report.error);
+        EndConnectionFromNetwork(CloseAfterSendError, 0, why);
         break;
+    }
     case EndReason::ReceiveFailed:
         EndConnectionFromNetwork(CloseByNetwork, report.error);
         break;
-    case EndReason::ProtocolFault:
-        EndConnectionFromNetwork();
+    case EndReason::ProtocolFault: {
+        char why[StatusTextCapacity * 2];
+        snprintf(why, sizeof why, "the peer broke the Telnet protocol (%s)", report.fault);
+        EndConnectionFromNetwork(CloseByNetwork, 0, why);
         SetStatusText(report.fault);
+        break;
+    }
+    case EndReason::PortGone:
+        EndConnectionFromNetwork(CloseByNetwork, 0, "the peer closed it while its bytes waited for the port");
         break;
     default:
         EndConnectionFromNetwork();
@@ -306,7 +410,7 @@ void OnSerialLost(LONG generation, LPARAM how)
     if (generation != DataBridge.PortGeneration())
         return;     // about a port that has been replaced since
     if (DataBridge.HasPort()) {
-        LoseSerialPort();       // lets go of the dead port; tries it at once
+        LoseSerialPort(DataBridge.LastPortError());    // lets go of the dead port; tries it at once
         OnPortChanged();
     }
     if (how == SerialLostOnWrite && !DataBridge.HasPort() && !WriteErrorShown) {
@@ -351,7 +455,7 @@ void OnDeviceChange(WPARAM event, const DEV_BROADCAST_HDR *header, bool wide)
     if (PortOfDeviceEvent(header, wide) != Settings.COM)
         return;
     if (event == DBT_DEVICEREMOVECOMPLETE)
-        LoseSerialPort();       // lets go of what is left of the port
+        LoseSerialPort(ERROR_DEVICE_REMOVED);   // lets go of what is left of the port
     else
         (void)RetryLostPort();  // finds the new one, if it is tried again
     OnPortChanged();
@@ -364,10 +468,21 @@ void OnRefreshTick()
         StartConnection();
 }
 
+// A peer in RFC 2217 mode changed the line.
+void OnPeerLine()
+{
+    ShowPortState();
+    NoteLineChange();
+}
+
 void OnSecondTick()
 {
     DataBridge.CountDownQuietSpells();
     DataBridge.NoteModemLines();
+    NoteUntoldRefusals();
+    NoteUntoldConnectFailures(false);
     if (DataBridge.PortRetrying() && RetryLostPort())
         OnPortChanged();
+    else if (HistoryFailing() != HistoryFailingShown)
+        ShowPortState();
 }

@@ -2,6 +2,7 @@
 // template (the start sequence runs inside that call) and runs the message
 // loop of the user-interface thread until the shutdown posts WM_QUIT.
 #include "app.h"
+#include "../history/history.h"
 #include "../res/resource.h"
 #include "../translog/translog.h"
 #include "../util/util.h"
@@ -55,5 +56,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
         DispatchMessageW(&message);
     }
     EndDataThreads();
+    StopHistory(HistoryStopWaitMs);     // what waits is written, within the limit
     return static_cast<int>(message.wParam);
 }

@@ -7,8 +7,10 @@
 #include "app.h"
 #include "../bridge/bridge.h"
 #include "../config/config.h"
+#include "../history/history.h"
 #include "../net/net.h"
 #include "../res/resource.h"
+#include "../res/version.h"
 #include "../serial/serial.h"
 #include "../translog/translog.h"
 #include "../util/util.h"
@@ -71,6 +73,9 @@ static BOOL StartSequence(HWND window)
     InitCommonControlsEx(&controls);
 
     LoadSettings();
+    char folder[SettingsPathCapacity] = {};
+    StartHistory(ModulePath(sizeof folder, folder) == 0 ? folder : nullptr, Settings.EVENTLOG != 0);
+    NoteEvent("Quillmar %s started", QUILLMAR_VERSION_TEXT);
     // The port, once open, is the bridge's, and its serial receive thread runs.
     (void)OpenConfiguredPort(Settings.COM);     // a refusal has been told
     ConfigureSerialPort();
@@ -103,7 +108,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnConnectionEnded(static_cast<LONG>(wParam));
         return FALSE;
     case WM_PEER_LINE:
-        ShowPortState();
+        OnPeerLine();
         return FALSE;
     case WM_SERIAL_LOST:
         OnSerialLost(static_cast<LONG>(wParam), lParam);

@@ -108,6 +108,8 @@ LONG Bridge::Attach(std::unique_ptr<PeerIo> peer, bool telnet)
     auto connection = std::make_shared<Connection>();
     connection->number = ++connectionCount;
     connection->telnet = telnet;
+    connection->attachedMs = GetTickCount64();
+    connection->lastHeardMs = connection->attachedMs;
     connection->peer = std::move(peer);
     AcquireSRWLockExclusive(&pathLock);     // held by the data threads for WritableWaitMs at most
     attached = connection;
@@ -212,6 +214,15 @@ void Bridge::ReportEnd(Connection &connection, EndReport report)
         (void)PostMessageW(MainWindow, WM_CONNECTION_ENDED, static_cast<WPARAM>(connection.number), 0);
 }
 
+ConnectionFigures Bridge::FiguresOf(LONG number) const
+{
+    for (const std::shared_ptr<Connection> &connection : {Serving(), lastEnded}) {
+        if (connection && connection->number == number)
+            return {connection->toPort, connection->toPeer, connection->attachedMs, connection->lastHeardMs};
+    }
+    return {};
+}
+
 void Bridge::Wake()
 {
     SetEvent(socketNews);
@@ -248,8 +259,9 @@ void Bridge::ResetQuietSpells()
         left = 0;
 }
 
-void Bridge::ReportPortLost(LONG portGeneration, LPARAM how)
+void Bridge::ReportPortLost(LONG portGeneration, LPARAM how, DWORD error)
 {
+    lastPortError = error;
     (void)PostMessageW(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(portGeneration), how);
 }
 

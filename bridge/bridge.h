@@ -146,6 +146,14 @@ struct EndReport {
     const char *fault = nullptr;
 };
 
+// What a connection moved, and when it last heard from its peer.
+struct ConnectionFigures {
+    uint64_t toPort = 0;
+    uint64_t toPeer = 0;
+    uint64_t attachedMs = 0;            // GetTickCount64 at Attach
+    uint64_t lastHeardMs = 0;           // the last bytes from the peer, or Attach
+};
+
 // DTR, RTS and the break as a peer in RFC 2217 mode set them; a port
 // without modem lines refuses to move them, and the peer is told what stayed.
 struct LineSignals {
@@ -162,6 +170,10 @@ struct Connection {
     std::unique_ptr<PeerIo> peer;
     std::atomic<bool> attached{true};       // cleared by Detach under the bridge's path lock
     std::atomic<int> sendError{0};          // a send that failed for good; set under the path lock
+    std::atomic<uint64_t> toPort{0};        // the writer adds
+    std::atomic<uint64_t> toPeer{0};        // the serial receive thread adds
+    uint64_t attachedMs = 0;                // Attach
+    std::atomic<uint64_t> lastHeardMs{0};   // the socket receive thread
     SRWLOCK sendLock = SRWLOCK_INIT;        // either data thread, for one whole message to the peer
     mutable SRWLOCK endLock = SRWLOCK_INIT;
     EndReport end;                          // under endLock: the first report of its end
@@ -227,6 +239,8 @@ public:
     // wait for the port ends its connection.
     void SetPortRetrying(bool retrying) { portRetrying = retrying; Wake(); }
     bool PortRetrying() const { return portRetrying; }
+    // The error with which a data thread last found the port gone.
+    DWORD LastPortError() const { return lastPortError; }
     // The user's line over a peer's; false with the error when the port
     // refuses it (it keeps what it had).
     bool ApplyUserLine(const PortLine &line, DWORD *error);
@@ -237,7 +251,9 @@ public:
     void Detach();
     LONG Current() const;
     EndReport EndOf(LONG connection) const;
-    // The peer's line as "115200 8N1" while it differs from the user's.
+    ConnectionFigures FiguresOf(LONG connection) const;
+    // The peer's line while it differs from the user's; as text, "115200 8N1".
+    bool PeerLine(PortLine *line) const;
     bool PeerLineText(char *text, size_t capacity) const;
     // Once a second: a change of the modem lines that the peer asked to
     // hear of goes to it.
@@ -273,7 +289,7 @@ private:
     void SendWhole(Connection &connection, const uint8_t *bytes, size_t length);
     void ReportEnd(Connection &connection, EndReport report);
     bool TagDue(Direction direction) const;
-    void ReportPortLost(LONG portGeneration, LPARAM how);
+    void ReportPortLost(LONG portGeneration, LPARAM how, DWORD error);
     // The line in force: the peer's while it has set one, else the user's.
     PortLine LineInForce(const Connection *connection) const;
     LinePace Pace() const;
@@ -296,6 +312,7 @@ private:
     std::atomic<PortIo *> port{nullptr};
     std::atomic<LONG> generation{0};            // user-interface thread
     std::atomic<bool> portRetrying{false};      // user-interface thread
+    std::atomic<DWORD> lastPortError{0};        // the data threads
     PortLease lease;
     HANDLE writerWake;                          // auto-reset: a port taken, a connection ended
     HANDLE readerWake;                          // auto-reset: a connection made or ended, the line changed
@@ -352,8 +369,9 @@ int ReopenSerialPort(int com);
 // Applies the user's line from the settings; a line the port refuses is
 // told to the user.
 void ConfigureSerialPort();
-// The port went away, or the system says its adapter was unplugged.
-void LoseSerialPort();
+// The port went away (error: how a data thread found out), or the system
+// says its adapter was unplugged (ERROR_DEVICE_REMOVED).
+void LoseSerialPort(DWORD error);
 // Once a second while the port is lost, and when the system says an adapter
 // came: true once the port is open again.
 bool RetryLostPort();

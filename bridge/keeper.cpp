@@ -5,6 +5,7 @@
 // had.
 #include "bridge.h"
 #include "../config/config.h"
+#include "../history/history.h"
 #include "../shell/shell.h"
 
 #include <cstdio>
@@ -59,18 +60,45 @@ void ShowOpenNotice(int number)
     ShowNoticeText(text);
 }
 
-// Opens the port com names and gives it to the bridge, without a word. A
-// port refused by name is tried again each second; a device that is no
-// port (it takes no line events) leaves that as it was.
-PortOpening OpenAndGive(int com)
+// When the port was found gone, for the history's "back after".
+// User-interface thread.
+uint64_t LostAtMs;
+
+// Opens the port com names and gives it to the bridge, without a word to
+// the user; the history has it. A port refused by name is tried again each
+// second; a device that is no port (it takes no line events) leaves that as
+// it was. A retry's failure is no news.
+PortOpening OpenAndGive(int com, bool retry)
 {
     char name[PortNameCapacity];
     if (!PortDeviceName(com, name, sizeof name))
         return PortOpening::Refused;
     HANDLE port = INVALID_HANDLE_VALUE;
-    PortOpening opening = OpenPort(name, UserLine(), &port);
-    if (opening == PortOpening::Opened)
-        DataBridge.GivePort(MakeDevicePort(port), UserLine());
+    DWORD error = ERROR_SUCCESS;
+    PortLine line = UserLine();
+    PortOpening opening = OpenPort(name, line, &port, &error);
+    char lineText[NoticeCapacity];
+    FormatPortLineAndFlow(line, lineText, sizeof lineText);
+    switch (opening) {
+    case PortOpening::Opened:
+        DataBridge.GivePort(MakeDevicePort(port), line);
+        if (retry)
+            NoteEvent("Port COM%d back after %.1f s: %s", com + 1, (GetTickCount64() - LostAtMs) / 1000.0, lineText);
+        else
+            NoteEvent("Port COM%d opened: %s", com + 1, lineText);
+        break;
+    case PortOpening::Refused:
+        if (!retry) {
+            NoteEvent("Port COM%d could not be opened: error %lu", com + 1, static_cast<unsigned long>(error));
+            LostAtMs = GetTickCount64();
+        }
+        break;
+    case PortOpening::TakesNoEvents:
+        if (!retry)
+            NoteEvent("Port COM%d is no serial port: it takes no line events (error %lu)", com + 1,
+                      static_cast<unsigned long>(error));
+        break;
+    }
     if (opening != PortOpening::TakesNoEvents)
         DataBridge.SetPortRetrying(opening == PortOpening::Refused);
     return opening;
@@ -93,7 +121,7 @@ int OpenConfiguredPort(int com)
         DataBridge.SetPortRetrying(false);     // there is nothing to try again
         return 1;
     }
-    switch (OpenAndGive(com)) {
+    switch (OpenAndGive(com, false)) {
     case PortOpening::Opened:
         return 0;
     case PortOpening::Refused:
@@ -135,10 +163,15 @@ int ReopenSerialPort(int com)
     return OpenConfiguredPort(com);
 }
 
-void LoseSerialPort()
+void LoseSerialPort(DWORD error)
 {
     if (!DataBridge.HasPort())
         return;
+    if (error == ERROR_DEVICE_REMOVED)
+        NoteEvent("Port COM%d lost: the system says its adapter was removed", Settings.COM + 1);
+    else
+        NoteEvent("Port COM%d lost: error %lu", Settings.COM + 1, static_cast<unsigned long>(error));
+    LostAtMs = GetTickCount64();
     DataBridge.SetPortRetrying(true);
     (void)RetryLostPort();      // lets go of the dead port; tries it at once
 }
@@ -149,7 +182,7 @@ bool RetryLostPort()
         return true;
     if (!DataBridge.TakePort(ReceiveThreadStopWaitMs))
         return false;
-    if (OpenAndGive(Settings.COM) != PortOpening::Opened)
+    if (OpenAndGive(Settings.COM, true) != PortOpening::Opened)
         return false;
     // A line the driver refuses was told when the port was first set up;
     // the retries are silent.

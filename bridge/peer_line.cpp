@@ -247,14 +247,21 @@ void Bridge::RestoreUserLine()
     SetEvent(readerWake);
 }
 
-bool Bridge::PeerLineText(char *text, size_t capacity) const
+bool Bridge::PeerLine(PortLine *line) const
 {
     std::shared_ptr<Connection> connection = Serving();
     AcquireSRWLockShared(&lineLock);
     bool differs = connection && connection->lineSet && !SameLine(connection->line, userLine);
-    PortLine line = connection ? connection->line : userLine;
+    if (differs)
+        *line = connection->line;
     ReleaseSRWLockShared(&lineLock);
-    if (!differs)
+    return differs;
+}
+
+bool Bridge::PeerLineText(char *text, size_t capacity) const
+{
+    PortLine line = {};
+    if (!PeerLine(&line))
         return false;
     FormatPortLine(line, text, capacity);
     return true;

@@ -59,6 +59,7 @@ struct SerialReader {
     uint32_t writesAtLastChunk = 0;     // the port's writes begun then
     bool flowStopped = false;
     bool lost = false;          // the port failed in a way that means the device is gone
+    DWORD lostError = 0;        // how
 
     SerialReader(Bridge &owner, WorkerThread &thread, PortIo &device)
         : bridge(owner), self(thread), port(device), generation(owner.generation)
@@ -78,8 +79,10 @@ struct SerialReader {
     // mean that nothing came this time.
     void NoteFailure(DWORD error, bool cancelledByUs = false)
     {
-        if (PortErrorMeansLost(error, cancelledByUs))
+        if (PortErrorMeansLost(error, cancelledByUs) && !lost) {
             lost = true;
+            lostError = error;
+        }
     }
 
     DWORD QueuedInput()
@@ -293,6 +296,7 @@ struct SerialReader {
         if (sent == 0 && !self.StopAsked())
             return;
         bridge.CountMoved(SerialToLan, held);
+        connection.toPeer += held;
         bridge.ReloadQuietSpell(SerialToLan);
         held = 0;
         lastChunkUs = ClockMicroseconds();
@@ -362,7 +366,7 @@ void Bridge::SerialReceiveThread(WorkerThread &self)
         std::shared_ptr<Connection> connection = bridge.Serving();
         if (reader->held > 0 && connection)
             reader->Forward(*connection);
-        bridge.ReportPortLost(reader->generation, SerialLostOnRead);
+        bridge.ReportPortLost(reader->generation, SerialLostOnRead, reader->lostError);
     }
     // A read that never let go keeps its record and its buffer: they stay
     // the request's, and the thread's state with them.

@@ -121,7 +121,7 @@ bool Bridge::WriteHeld()
             lease.Release();
             if (!block.reported) {
                 block.reported = true;
-                ReportPortLost(portGeneration, SerialLostOnWrite);
+                ReportPortLost(portGeneration, SerialLostOnWrite, ERROR_SUCCESS);     // no port: nothing failed
             }
             return false;
         }
@@ -149,6 +149,7 @@ bool Bridge::WriteHeld()
         lease.Release();
         if (written > 0) {
             CountMoved(LanToSerial, written);
+            block.connection->toPort += written;
             if (LanToSerialLog.open) {
                 int dataBytes = DataBytesIn(block.offset, static_cast<int>(written), block.tagLength);
                 LogLanToSerial(block.bytes + block.offset, static_cast<int>(written), dataBytes);
@@ -159,7 +160,7 @@ bool Bridge::WriteHeld()
         if (lost) {
             if (!block.reported) {
                 block.reported = true;
-                ReportPortLost(portGeneration, SerialLostOnWrite);
+                ReportPortLost(portGeneration, SerialLostOnWrite, error);
             }
             return false;
         }
@@ -310,6 +311,7 @@ struct SocketReader {
         int error = 0;
         int received = bridge.ReceiveFromPeer(c, block, sizeof block, &error);
         if (received > 0) {
+            c.lastHeardMs = GetTickCount64();
             if (c.telnet) {
                 memcpy(c.pending, block, static_cast<size_t>(received));
                 c.pendingLength = static_cast<size_t>(received);

@@ -41,6 +41,7 @@ struct SettingsRecord {
     std::atomic<int32_t> DTLANRS;
     std::atomic<int32_t> DTUPTIME;
     std::atomic<int32_t> RFC2217;       // 1: the connection speaks RFC 2217, 0: raw bytes; read as one starts
+    std::atomic<int32_t> EVENTLOG;      // 0: no event history; anything else keeps it; read at start
 };
 
 extern SettingsRecord Settings;
@@ -88,6 +89,7 @@ struct SettingKey {
     int64_t defaultValue = 0;           // Number and Address keys
     const char *defaultText = nullptr;  // the Text key
     SettingCheck check = {};
+    int64_t missingValue = 0;           // a Number key missing from an existing file
 };
 
 // The keys of section [DATA], in the order SAVE adds them to a new file.
@@ -118,6 +120,8 @@ inline constexpr SettingKey SettingKeys[] = {
      {1, 3600, "通信付加までのタイムアウトが不正です。1～3600を入力してください。"}},
     // Added last: a new file lists the keys above in the order it always had.
     {"RFC2217", SettingKind::Number, FieldOf<&SettingsRecord::RFC2217>(), 0},
+    // On unless a file says 0: a file saved before it existed keeps the history.
+    {"EVENTLOG", SettingKind::Number, FieldOf<&SettingsRecord::EVENTLOG>(), 1, nullptr, {}, 1},
 };
 
 // The row of a key; a name that is not in the table does not compile.

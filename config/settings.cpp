@@ -13,6 +13,7 @@
 //
 // Only the user-interface thread runs this file.
 #include "config.h"
+#include "../history/history.h"
 #include "../shell/shell.h"
 #include "../util/util.h"
 
@@ -115,7 +116,8 @@ void ReadSettingsFile(const char *path)
         char text[IpTextCapacity] = {};
         switch (key.kind) {
         case SettingKind::Number:
-            key.field.store(static_cast<int32_t>(GetPrivateProfileIntW(section.c_str(), name.c_str(), 0,
+            key.field.store(static_cast<int32_t>(GetPrivateProfileIntW(section.c_str(), name.c_str(),
+                                                                       static_cast<INT>(key.missingValue),
                                                                        file.c_str())));
             break;
         case SettingKind::Address:
@@ -190,8 +192,11 @@ void SaveSettings()
         ShowMessage(MainWindow, PathTooLongText, MB_OK | MB_ICONERROR);
         return;
     }
-    if (WriteSettingsFile(path))
+    if (WriteSettingsFile(path)) {
+        NoteEvent("Settings saved to %s", path);
         ShowMessage(MainWindow, SavedText, MB_OK | MB_ICONINFORMATION);
-    else
+    } else {
+        NoteEvent("Settings could not be saved to %s", path);
         ShowMessage(MainWindow, SaveFailedText, MB_OK | MB_ICONERROR);
+    }
 }

@@ -1,5 +1,6 @@
-// The option dialog: automatic connection, the rate display period and the
-// time tags, and the button that places the start-up shortcut.
+// The option dialog: automatic connection, the rate display period, the
+// time tags and the event history, and the button that places the start-up
+// shortcut.
 //
 // The dialog runs modally on the user-interface thread and writes Settings
 // on OK, field by field: a number that is refused stops OK where it stands,
@@ -8,6 +9,7 @@
 // look. The boxes that refuse a number are owned by the dialog, so that it
 // stays disabled, and so cannot be confirmed or closed again, while one is up.
 #include "dialogs.h"
+#include "../history/history.h"
 #include "../res/resource.h"
 #include "../shell/shell.h"
 
@@ -32,6 +34,7 @@ static void ShowSettings(HWND dialog)
     SetCheckBox(dialog, IDC_OPTION_TAG_SERIAL_TO_LAN, Settings.DTRSLAN);
     SetCheckBox(dialog, IDC_OPTION_TAG_LAN_TO_SERIAL, Settings.DTLANRS);
     SetDlgItemInt(dialog, IDC_OPTION_TAG_TIMEOUT, static_cast<UINT>(Settings.DTUPTIME.load()), FALSE);
+    SetCheckBox(dialog, IDC_OPTION_EVENT_LOG, Settings.EVENTLOG);
 }
 
 static void StoreSettings(HWND dialog)
@@ -44,6 +47,9 @@ static void StoreSettings(HWND dialog)
     Settings.DTLANRS = CheckBoxFlag(dialog, IDC_OPTION_TAG_LAN_TO_SERIAL);
     if (!StoreNumberField(dialog, IDC_OPTION_TAG_TIMEOUT, SettingKeyNamed("DTUPTIME")))
         return;
+    // The history follows the box at once.
+    Settings.EVENTLOG = CheckBoxFlag(dialog, IDC_OPTION_EVENT_LOG);
+    SetHistoryOn(Settings.EVENTLOG != 0);
     EndDialog(dialog, OptionDialogResult);
 }
 

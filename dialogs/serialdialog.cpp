@@ -29,7 +29,6 @@ static const char *const BitTexts[] = {"5", "6", "7", "8"};
 static const uint8_t BitValues[] = {5, 6, 7, 8};
 static const char *const ParityTexts[] = {"none", "odd", "even"};
 static const char *const StopTexts[] = {"1", "1.5", "2"};
-static const char *const FlowTexts[] = {"none", "hardware(RTS)", "hardware(DTR)", "Xon/Xoff(x13)", "Xon/Xoff(x93)"};
 
 // The DCB's rule: the fewest data bits go with 1 or 1.5 stop bits, the
 // others up to the most with 1 or 2.
@@ -195,7 +194,7 @@ static void OnInit(HWND dialog)
              SerialListIndex(bits, std::size(bits), Settings.BIT));
     FillList(dialog, IDC_SERIAL_PARITY, ParityTexts, std::size(ParityTexts), Settings.PARI);
     FillList(dialog, IDC_SERIAL_STOP, StopTexts, std::size(StopTexts), Settings.STOP);
-    FillList(dialog, IDC_SERIAL_FLOW, FlowTexts, std::size(FlowTexts), Settings.FLOW);
+    FillList(dialog, IDC_SERIAL_FLOW, FlowModeTexts, FlowModeCount, Settings.FLOW);
 }
 
 // A list left without a selection keeps the field as it was.

@@ -15,11 +15,13 @@
 // and a client goes idle, whatever the socket dialog sets meanwhile.
 #include "net.h"
 #include "../config/config.h"
+#include "../history/history.h"
 #include "../shell/shell.h"
 
 #include <mstcpip.h>
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 std::atomic<SOCKET> ConnectionSocket;   // user-interface thread
@@ -29,6 +31,8 @@ static bool WinsockStarted;             // user-interface thread
 static bool SessionStarted;             // user-interface thread: a start holds its mode
 static int32_t SessionMode;             // user-interface thread
 static std::vector<SOCKET> StaleSockets;    // user-interface thread: closed, markers not yet through
+static char PeerName[PeerNameCapacity];     // user-interface thread: the connection's peer
+static EventBurst Refusals;                 // user-interface thread: peers turned away
 
 static const char ConnectionRequestText[] = "Connection Request ・・・";
 static const char AcceptWaitingText[] = "Accept Waiting ・・・";
@@ -118,9 +122,15 @@ static void CloseListeningSocket()
     CloseSocket(listener);
 }
 
+static EventBurst StartFailures;            // user-interface thread: starts that failed
+
 // A start that fails gives back all it took: the socket and the start-up.
+// Automatic connection tries again and again: a burst is told in few lines.
 static void FailStart(const char *text)
 {
+    NoteUntoldRefusals();   // a burst before this one is told first
+    if (StartFailures.Note(GetTickCount64()))
+        NoteEvent("The %s could not start: %s", IsClientMode() ? "client" : "server", text);
     CloseSocket(ConnectionSocket.exchange(0));
     CloseListeningSocket();
     EndWinsock(CloseByNetwork);
@@ -168,6 +178,7 @@ void StartClient()
     ConnectionSocket = client;
     BeginSession();
     TuneConnectionSocket(client);
+    snprintf(PeerName, sizeof PeerName, "%s:%u", Settings.IP, static_cast<unsigned>(Settings.PORT.load()));
 
     sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -215,6 +226,7 @@ void StartServer()
     LinkState = LinkListening;
     EnableConnectButton(false);
     SetStatusText(AcceptWaitingText);
+    NoteEvent("Listening on TCP port %u", static_cast<unsigned>(Settings.SPORT.load()));
 }
 
 bool PeerPermitted(uint32_t address, uint32_t slot1, uint32_t slot2, uint32_t slot3)
@@ -226,6 +238,29 @@ bool PeerPermitted(uint32_t address, uint32_t slot1, uint32_t slot2, uint32_t sl
             return true;
     }
     return false;
+}
+
+void FormatPeerName(uint32_t address, uint16_t port, char *name, size_t capacity)
+{
+    char dotted[PeerNameCapacity];
+    FormatDottedAddress(address, dotted, sizeof dotted);
+    snprintf(name, capacity, "%s:%u", dotted, static_cast<unsigned>(port));
+}
+
+const char *ConnectionPeerName()
+{
+    return PeerName;
+}
+
+void NoteUntoldRefusals()
+{
+    uint64_t now = GetTickCount64();
+    if (uint32_t untold = Refusals.Untold(now); untold > 0)
+        NoteEvent("%u more peers refused in %llu s", untold,
+                  static_cast<unsigned long long>((Refusals.UntoldSpanMs() + 999) / 1000));
+    if (uint32_t untold = StartFailures.Untold(now); untold > 0)
+        NoteEvent("%u more starts failed in %llu s", untold,
+                  static_cast<unsigned long long>((StartFailures.UntoldSpanMs() + 999) / 1000));
 }
 
 void FormatPeerText(uint32_t address, char *text, size_t capacity)
@@ -242,13 +277,19 @@ int AcceptPeer(SOCKET listener)
     SOCKET accepted = accept(listener, reinterpret_cast<sockaddr *>(&peer), &length);
     if (accepted == INVALID_SOCKET)
         return 1;
+    char name[PeerNameCapacity];
+    FormatPeerName(peer.sin_addr.s_addr, ntohs(peer.sin_port), name, sizeof name);
     // One peer at a time, and only permitted ones: the others are dropped
-    // without a word.
-    if (LinkState == LinkConnected ||
-        !PeerPermitted(peer.sin_addr.s_addr, Settings.PERMISSIP1, Settings.PERMISSIP2, Settings.PERMISSIP3)) {
+    // without a word to them; the history tells of them, a burst in a line.
+    bool permitted = PeerPermitted(peer.sin_addr.s_addr, Settings.PERMISSIP1, Settings.PERMISSIP2, Settings.PERMISSIP3);
+    if (LinkState == LinkConnected || !permitted) {
         CloseSocket(accepted);
+        NoteUntoldRefusals();   // a burst before this one is told first
+        if (Refusals.Note(GetTickCount64()))
+            NoteEvent("Peer %s refused: %s", name, permitted ? "a peer is already served" : "not permitted");
         return 1;
     }
+    memcpy(PeerName, name, sizeof PeerName);
     ConnectionSocket = accepted;
     TuneConnectionSocket(accepted);
     char text[PeerTextCapacity] = {};

@@ -31,6 +31,8 @@ inline constexpr char IdleText[] = "Idle";
 inline constexpr char PeerTextPrefix[] = "Connection - ";
 // The status text with a peer's address: "Connection - " and a dotted quad.
 constexpr size_t PeerTextCapacity = 36;
+// "255.255.255.255:65535" and its terminator.
+constexpr size_t PeerNameCapacity = 24;
 
 // A peer that vanished without a word is found out by keep-alive probes: the
 // first after this much quiet, then one a second. Where the platform offers
@@ -51,6 +53,12 @@ extern SOCKET ListeningSocket;
 void StartClient();
 void StartServer();
 int AcceptPeer(SOCKET listener);
+// The peer of the connection, "10.0.0.7:50123": the accepted one's, or the
+// client's destination. User-interface thread.
+const char *ConnectionPeerName();
+// Once a second: peers refused, and starts that failed, in a burst and not
+// told one by one are told in one line of the event history each.
+void NoteUntoldRefusals();
 // Closes the connection's socket, once the bridge has let go of it.
 int CloseConnection(int reason);
 // The mode the connection in use started in (1 client), kept until it ends
@@ -70,3 +78,5 @@ void OnSocketReleased(SOCKET socket);
 // network byte order, is in one of them.
 bool PeerPermitted(uint32_t address, uint32_t slot1, uint32_t slot2, uint32_t slot3);
 void FormatPeerText(uint32_t address, char *text, size_t capacity);
+// "10.0.0.7:50123"; port in host order.
+void FormatPeerName(uint32_t address, uint16_t port, char *name, size_t capacity);

@@ -61,6 +61,7 @@
 #define IDC_OPTION_TIME_TAGS            1053
 #define IDC_OPTION_TAG_SERIAL_TO_LAN    1054
 #define IDC_OPTION_TAG_LAN_TO_SERIAL    1058
+#define IDC_OPTION_EVENT_LOG            1060
 
 // About box: the two links.
 #define IDC_ABOUT_MAIL                  5003

@@ -117,14 +117,16 @@ static void SetTimeouts(HANDLE port, const PortLine &line)
     (void)SetCommTimeouts(port, &timeouts);
 }
 
-PortOpening OpenPort(const char *name, const PortLine &line, HANDLE *port)
+PortOpening OpenPort(const char *name, const PortLine &line, HANDLE *port, DWORD *error)
 {
     HANDLE opened = CreateFileW(WideText(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OVERLAPPED, nullptr);
+    *error = opened == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     *port = opened;
     if (opened == INVALID_HANDLE_VALUE)
         return PortOpening::Refused;
     if (!SetCommMask(opened, PortEventMask)) {
+        *error = GetLastError();
         // A device that takes no line events is no serial port: it is let go.
         *port = INVALID_HANDLE_VALUE;
         CloseHandle(opened);
@@ -175,6 +177,14 @@ int FormatPortLine(const PortLine &line, char *text, size_t capacity)
     char parity = line.parity < sizeof ParityLetters - 1 ? ParityLetters[line.parity] : '?';
     const char *stop = line.stopBits == TWOSTOPBITS ? "2" : line.stopBits == ONE5STOPBITS ? "1.5" : "1";
     return snprintf(text, capacity, "%ld %u%c%s", static_cast<long>(line.bps), line.bits, parity, stop);
+}
+
+void FormatPortLineAndFlow(const PortLine &line, char *text, size_t capacity)
+{
+    int length = FormatPortLine(line, text, capacity);
+    if (length > 0 && static_cast<size_t>(length) < capacity)
+        snprintf(text + length, capacity - length, ", flow %s",
+                 static_cast<size_t>(line.flow) < FlowModeCount ? FlowModeTexts[line.flow] : "?");
 }
 
 DWORD FlowLineFunction(int32_t flow, bool raise)

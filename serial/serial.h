@@ -43,6 +43,10 @@ enum FlowMode : int32_t {
     FlowXonXoff = 3,
     FlowXonXoffHigh = 4,
 };
+// Their names, in that order, as the serial dialog lists them.
+inline constexpr const char *FlowModeTexts[] = {"none", "hardware(RTS)", "hardware(DTR)", "Xon/Xoff(x13)",
+                                                "Xon/Xoff(x93)"};
+constexpr size_t FlowModeCount = sizeof FlowModeTexts / sizeof FlowModeTexts[0];
 
 // The modem lines, where GetCommModemStatus and RFC 2217 both keep them (the
 // high nibble); RFC 2217 puts their changes in the low one.
@@ -68,6 +72,8 @@ struct PortLine {
 };
 // "115200 8N1".
 int FormatPortLine(const PortLine &line, char *text, size_t capacity);
+// "115200 8N1, flow hardware(RTS)".
+void FormatPortLineAndFlow(const PortLine &line, char *text, size_t capacity);
 
 // How a chunk of the line's bytes is cut, from its speed: a read ends once
 // the line has been quiet for quietMs (3.5 character times, at least the
@@ -97,8 +103,9 @@ bool PortErrorMeansLost(DWORD error, bool cancelledByUs = false);
 enum class PortOpening { Opened, Refused, TakesNoEvents };
 // Opens the device for overlapped I/O, takes the line events, sets the
 // queues and the time-outs of the line, and empties what the device left
-// in the queues. *port is the open handle, or INVALID_HANDLE_VALUE.
-PortOpening OpenPort(const char *name, const PortLine &line, HANDLE *port);
+// in the queues. *port is the open handle, or INVALID_HANDLE_VALUE with the
+// error in *error.
+PortOpening OpenPort(const char *name, const PortLine &line, HANDLE *port, DWORD *error);
 // Applies a line: the state record and the time-outs. False, with the
 // error, when the driver refuses the state; the port keeps what it had.
 bool ApplyLine(HANDLE port, const PortLine &line, DWORD *error);

@@ -8,11 +8,13 @@
 // other. The writer only counts and posts its window a note (one at a time);
 // the window shows the count on the user-interface thread.
 #include "translog.h"
+#include "../history/history.h"
 #include "../res/resource.h"
 #include "../shell/shell.h"
 #include "../util/util.h"
 
 #include <commdlg.h>
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -84,6 +86,7 @@ int OpenLogFile(int channel)
     // An existing file is truncated: each log holds one run.
     FILE *file = _wfopen(path, L"wb");
     if (file == nullptr) {
+        NoteEvent("Log file %s could not be opened", Utf8Text(path).c_str());
         ShowMessage(MainWindow, FileOpenErrorText, MB_OK | MB_ICONERROR);
         return 0;
     }
@@ -91,6 +94,7 @@ int OpenLogFile(int channel)
     EnterCriticalSection(&log->lock);
     log->byteCount = 0;
     log->countNoted = false;
+    log->writeFailed = false;
     log->file = file;
     (void)Utf8Into(title, log->fileName, sizeof log->fileName);     // a long name shows cut
     log->open = 1;
@@ -121,12 +125,17 @@ static void WriteLog(TransferLog &log, const char *bytes, int length, int dataBy
         LeaveCriticalSection(&log.lock);
         return;
     }
-    fwrite(bytes, 1, length, log.file);
+    size_t written = fwrite(bytes, 1, length, log.file);
     // A log that is being watched, or that outlives a crash, holds every
     // chunk as soon as it has passed.
-    fflush(log.file);
+    bool failed = fflush(log.file) != 0 || written != static_cast<size_t>(length);
     log.byteCount += dataBytes;
+    char name[LogFileTitleCapacity];
+    memcpy(name, log.fileName, sizeof name);
     LeaveCriticalSection(&log.lock);
+    // A disk that is full is told once per log; the bridge goes on.
+    if (failed && !log.writeFailed.exchange(true))
+        NoteEvent("Log file %s could not be written: bytes are missing from it from here on", name);
     // The window reads the count when it takes the note, so a note already
     // on its way shows this count too.
     HWND window = log.window;

@@ -28,6 +28,7 @@ struct TransferLog {
     std::atomic<LONG> open;         // 1 while the channel is logging
     std::atomic<int32_t> byteCount;     // data bytes logged, time tags not counted; the writer's thread
     std::atomic<bool> countNoted;       // a note of the count is on its way to the window
+    std::atomic<bool> writeFailed;      // the writer: a write failed in this run, and was told
     char fileName[LogFileTitleCapacity];
     std::atomic<HWND> window;       // the channel's log window, user-interface thread
 };

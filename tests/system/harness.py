@@ -9,6 +9,7 @@ describes in BUILD/test-workers/<worker>/env: its own prefix and wineserver,
 port links and display, so that no worker sees another's program, windows or
 ports. Its TCP ports for the program come from a range of its own too.
 """
+import codecs
 import contextlib
 import fcntl
 import itertools
@@ -29,6 +30,7 @@ import termios
 import time
 import tty
 import zlib
+from datetime import datetime
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -104,7 +106,7 @@ DEFAULT_SETTINGS = {
     "COM": 0, "BPS": 9600, "BIT": 8, "PARI": 0, "STOP": 0, "FLOW": 0, "RATE": 5,
     "SPORT": 9001, "PORT": 9001, "IP": "192.168.0.1", "MODE": 1,
     "PERMISSIP1": "0.0.0.0", "PERMISSIP2": "0.0.0.0", "PERMISSIP3": "0.0.0.0",
-    "CONNECT": 0, "DT": 0, "DTRSLAN": 0, "DTLANRS": 0, "DTUPTIME": 5, "RFC2217": 0,
+    "CONNECT": 0, "DT": 0, "DTRSLAN": 0, "DTLANRS": 0, "DTUPTIME": 5, "RFC2217": 0, "EVENTLOG": 1,
 }
 
 # Status texts of the connection.
@@ -527,6 +529,27 @@ class Ports:
         self.masters.clear()
 
 
+HISTORY = "Quillmar-events.log"
+OLDER_HISTORY = "Quillmar-events.1.log"
+HISTORY_LINE = re.compile(r"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\.\d{3}) (.+)")
+
+
+def read_history(path):
+    """An event history's lines as (time, text); fails unless it is UTF-8
+    with a byte order mark, every line ended by CRLF and stamped to the
+    millisecond."""
+    raw = path.read_bytes()
+    assert raw.startswith(codecs.BOM_UTF8), f"{path.name} starts {raw[:16]!r}, not with a byte order mark"
+    body = raw[len(codecs.BOM_UTF8):].decode("utf-8")
+    assert body == "" or body.endswith("\r\n"), f"{path.name} ends {body[-40:]!r}, not with CRLF"
+    events = []
+    for line in body.split("\r\n")[:-1]:
+        stamped = HISTORY_LINE.fullmatch(line)
+        assert stamped, f"{path.name} has a line not stamped with the time: {line!r}"
+        events.append((datetime.strptime(stamped[1], "%Y/%m/%d %H:%M:%S.%f"), stamped[2]))
+    return events
+
+
 class Quillmar:
     """One run of the real Quillmar.exe, from a folder of its own (its
     settings file lives beside it)."""
@@ -606,6 +629,31 @@ class Quillmar:
                 key, value = line.split("=", 1)
                 settings[key.upper()] = value
         return settings
+
+    def wait_events(self, *patterns, timeout=DEFAULT_TIMEOUT):
+        """Waits until the event history holds lines that match the patterns
+        (regular expressions, each the whole text) in this order, others
+        between them allowed; gives the whole history as (time, text) and
+        the indexes of the matches. Fails with the lines it saw."""
+        path = self.folder / HISTORY
+        found = []
+
+        def matched():
+            try:
+                events = read_history(path)
+            except (OSError, AssertionError):   # not there yet, or a line half written
+                return None
+            found.clear()
+            for index, (_, text) in enumerate(events):
+                if len(found) < len(patterns) and re.fullmatch(patterns[len(found)], text):
+                    found.append(index)
+            return events if len(found) == len(patterns) else None
+
+        try:
+            return wait_for(f"the history to tell {patterns}", matched, timeout), list(found)
+        except AssertionError:
+            seen = "\n".join(text for _, text in read_history(path)) if path.exists() else "no history file"
+            raise AssertionError(f"the history told only {len(found)} of {patterns}:\n{seen}") from None
 
     def wait_exit(self, timeout=DEFAULT_TIMEOUT):
         try:

@@ -138,6 +138,8 @@ TEMPLATES = {
         (R.IDC_STATIC, "Static", CHILD | WS_GROUP | SS_LEFT, (33, 201, 114, 8),
          "時間を付加するまでのタイムアウト（秒）"),
         (R.IDC_OPTION_TAG_TIMEOUT, "Edit", CHILD | WS_BORDER | WS_TABSTOP | ES_RIGHT, (153, 199, 43, 12), ""),
+        (R.IDC_OPTION_EVENT_LOG, "Button", CHILD | WS_TABSTOP | BS_AUTOCHECKBOX, (9, 226, 86, 10),
+         "イベント履歴を残す"),
         (R.IDOK, "Button", CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON, (98, 223, 50, 14), "OK"),
         (R.IDCANCEL, "Button", CHILD | WS_TABSTOP | BS_PUSHBUTTON, (153, 223, 50, 14), "ｷｬﾝｾﾙ"),
     ]),

@@ -3,13 +3,14 @@ following their check box, the two number checks with the fields stored
 before a refused number, and what SAVE then writes."""
 import pytest
 
-from harness import IDCANCEL, IDOK, LINE_KEYS, LOOPBACK, STATUS_TEXT, VK_RETURN, PeerServer, R, wait_for
+from harness import HISTORY, IDCANCEL, IDOK, LINE_KEYS, LOOPBACK, STATUS_TEXT, VK_RETURN, PeerServer, R, wait_for
 
 OPTION = R.IDM_OPTION
 CAPTION = "Quillmar： Option"
 RATE, TAG_TIMEOUT, STARTUP, AUTO_CONNECT, TIME_TAGS, TAG_SERIAL_TO_LAN, TAG_LAN_TO_SERIAL = \
     R.IDC_OPTION_RATE, R.IDC_OPTION_TAG_TIMEOUT, R.IDC_OPTION_STARTUP, R.IDC_OPTION_AUTO_CONNECT, \
     R.IDC_OPTION_TIME_TAGS, R.IDC_OPTION_TAG_SERIAL_TO_LAN, R.IDC_OPTION_TAG_LAN_TO_SERIAL
+EVENT_LOG = R.IDC_OPTION_EVENT_LOG
 TAG_FIELDS = (TAG_SERIAL_TO_LAN, TAG_LAN_TO_SERIAL, TAG_TIMEOUT)
 RATE_INVALID = "転送Rateが不正です。1～60を入力してください。"
 TIMEOUT_INVALID = "通信付加までのタイムアウトが不正です。1～3600を入力してください。"
@@ -54,13 +55,14 @@ def test_shows_the_settings_and_the_template(quillmar, automation):
     assert automation.checked(dialog, TAG_SERIAL_TO_LAN) == 1
     assert automation.checked(dialog, TAG_LAN_TO_SERIAL) == 0
     assert automation.text(dialog, TAG_TIMEOUT) == "120"
+    assert automation.checked(dialog, EVENT_LOG) == 1, "a file without the key keeps a history"
 
     children = automation.children(dialog)
     labels = {child["title"] for child in children}
     assert {"オプション", "登録", "スタートアップに登録する。", "接続モード",
             "起動時 or Idle時に通信相手との接続を自動で実施する。", "転送Ｒａｔｅ", "転送Ｒａｔｅ更新時間（秒）",
             "転送時間", "転送データに時間を付加する。", "時間を付加する転送方向。", "LAN -> RS232C",
-            "LAN <- RS232C", "時間を付加するまでのタイムアウト（秒）", "OK", "ｷｬﾝｾﾙ"} <= labels
+            "LAN <- RS232C", "時間を付加するまでのタイムアウト（秒）", "イベント履歴を残す", "OK", "ｷｬﾝｾﾙ"} <= labels
     by_id = {child["id"]: child for child in children}
     assert by_id[STARTUP]["title"] == "登録"
     assert by_id[IDOK]["style"] & BS_DEFPUSHBUTTON, "OK is the Enter key's button"
@@ -164,3 +166,17 @@ def test_automatic_connection_takes_effect_at_once(quillmar, automation):
         wait_for("the client to be connected", lambda: quillmar.text(STATUS_TEXT) == "Connection - " + LOOPBACK)
     finally:
         server.close()
+
+
+def test_a_history_turned_off_is_not_written_until_it_is_turned_on(quillmar, automation):
+    quillmar.write_settings(EVENTLOG=0)
+    quillmar.start()
+    dialog = quillmar.open_dialog(OPTION, CAPTION)
+    assert automation.checked(dialog, EVENT_LOG) == 0
+    assert not (quillmar.folder / HISTORY).exists()
+    tick(automation, dialog, EVENT_LOG, 1)
+    automation.click(dialog, IDOK)
+    expect_closed(automation, dialog)
+    events, _ = quillmar.wait_events("Event history turned on")
+    assert [text for _, text in events] == ["Event history turned on"]
+    assert quillmar.saved_settings()["EVENTLOG"] == "1"

@@ -159,6 +159,12 @@ class TestWithPyserial:
         quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
         wait_line(ports.com1, USER_LINE["BPS"])
         wait_port_part(quillmar, lambda text: text == "", "part 0 empty again")
+        quillmar.wait_events(r"The peer set the line: 115200 8N1, flow none",
+                             r"The peer set the line: 57600 8N2, flow none",
+                             r"The peer set the line: 57600 8N2, flow Xon/Xoff\(x13\)",
+                             r"The peer set the line: 57600 8N2, flow hardware\(RTS\)",
+                             r"The port's line follows the settings: 19200 8N1, flow none",
+                             r"Connection with .+ ended: .+")
 
     def test_every_byte_value_then_a_mebibyte_each_way_at_once(self, server, ports):
         device = ports.com1

@@ -121,7 +121,7 @@ def test_port_65535_is_accepted_shown_again_and_saved(quillmar, automation):
     expect_closed(automation, dialog)
     settings = quillmar.saved_settings()
     assert (settings["PORT"], settings["SPORT"], settings["RFC2217"]) == ("65535", "65535", "1")
-    assert list(settings)[-2:] == ["DTUPTIME", "RFC2217"], "RFC2217 is written after the other keys"
+    assert list(settings)[-3:] == ["DTUPTIME", "RFC2217", "EVENTLOG"], "RFC2217 is written after the older keys"
 
 
 def test_stored_ports_above_32767_are_shown_and_confirmed_unchanged(quillmar, automation):

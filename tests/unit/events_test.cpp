@@ -223,6 +223,19 @@ namespace {
 
 // The port a plug-in or plug-out names, in either form of the record; a
 // record of another kind, or a name cut off by its size, names none.
+TEST(ConnectionEnds, AreToldInPlainWords)
+{
+    char text[128];
+    DescribeConnectionEnd(0, 0, text, sizeof text);
+    EXPECT_STREQ(text, "the peer closed it");
+    DescribeConnectionEnd(WSAECONNRESET, 0, text, sizeof text);
+    EXPECT_STREQ(text, "the peer reset it");
+    DescribeConnectionEnd(WSAETIMEDOUT, 31999, text, sizeof text);
+    EXPECT_STREQ(text, "the peer vanished; given up after 31 s without a word from it");
+    DescribeConnectionEnd(WSAENETDOWN, 0, text, sizeof text);
+    EXPECT_STREQ(text, "error 10050");
+}
+
 TEST(DeviceEvents, NameTheirPortInEitherForm)
 {
     struct {

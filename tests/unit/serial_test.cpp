@@ -280,6 +280,8 @@ TEST(PeerLine, TextNamesSpeedBitsParityAndStopBits)
     EXPECT_STREQ(text, "57600 7E2");
     FormatPortLine({300, 5, SPACEPARITY, ONE5STOPBITS, FlowNone}, text, sizeof text);
     EXPECT_STREQ(text, "300 5S1.5");
+    FormatPortLineAndFlow({57600, 7, EVENPARITY, TWOSTOPBITS, FlowRtsCts}, text, sizeof text);
+    EXPECT_STREQ(text, "57600 7E2, flow hardware(RTS)");
 }
 
 }  // namespace
