@@ -26,8 +26,9 @@ def assert_in_order_and_now(events, since):
         f"stamped {times[0]} .. {times[-1]}, the test ran from {since}"
 
 
-def name(peer):
-    return rf"127\.0\.0\.1:{peer.getsockname()[1]}"
+def peer_and_name(port):
+    peer = connect_peer(port)
+    return peer, rf"127\.0\.0\.1:{peer.getsockname()[1]}"
 
 
 def test_a_server_tells_its_peers_their_refusals_and_how_each_connection_ended(quillmar, ports):
@@ -38,8 +39,7 @@ def test_a_server_tells_its_peers_their_refusals_and_how_each_connection_ended(q
     quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
     stranger = connect_peer(port, source=SECOND_HOST)
     assert closed_by_other_side(stranger)
-    first = connect_peer(port)
-    first_name = name(first)
+    first, first_name = peer_and_name(port)
     quillmar.wait_text(STATUS_TEXT, PEER)
     first.sendall(b"hello")
     assert receive(ports.com1, 5) == b"hello"
@@ -47,34 +47,27 @@ def test_a_server_tells_its_peers_their_refusals_and_how_each_connection_ended(q
     assert receive(first, 3) == b"abc"
     first.close()
     quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
-    second = connect_peer(port)
-    second_name = name(second)
+    second, second_name = peer_and_name(port)
     quillmar.wait_text(STATUS_TEXT, PEER)
-    third = connect_peer(port)
-    third_name = name(third)
+    third, third_name = peer_and_name(port)
     assert closed_by_other_side(third)
     second.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))    # reset, not close
     second.close()
     quillmar.wait_text(STATUS_TEXT, ACCEPT_WAITING)
-    last = connect_peer(port)
-    last_name = name(last)
+    last, last_name = peer_and_name(port)
     quillmar.wait_text(STATUS_TEXT, PEER)
     quillmar.command(END)
     assert quillmar.wait_exit() == 0
 
-    expected = (STARTED, PORT_OPENED, rf"Listening on TCP port {port}",
-                r"Peer 127\.0\.0\.2:\d+ refused: not permitted",
+    nothing = r"0 bytes to the port, 0 bytes to the peer, up \d+ s"
+    expected = (STARTED, PORT_OPENED, rf"Listening on TCP port {port}", r"Peer 127\.0\.0\.2:\d+ refused: not permitted",
                 rf"Peer {first_name} connected",
-                rf"Connection with {first_name} ended: the peer closed it; "
-                r"5 bytes to the port, 3 bytes to the peer, up \d+ s",
-                rf"Peer {second_name} connected",
-                rf"Peer {third_name} refused: a peer is already served",
+                rf"Connection with {first_name} ended: the peer closed it; 5 bytes to the port, 3 bytes to the peer, "
+                r"up \d+ s",
+                rf"Peer {second_name} connected", rf"Peer {third_name} refused: a peer is already served",
                 # The rig's sockets tell a reset as a close; Windows as a reset.
-                rf"Connection with {second_name} ended: the peer (reset|closed) it; "
-                r"0 bytes to the port, 0 bytes to the peer, up \d+ s",
-                rf"Peer {last_name} connected",
-                rf"Connection with {last_name} ended: END; 0 bytes to the port, 0 bytes to the peer, up \d+ s",
-                ENDED)
+                rf"Connection with {second_name} ended: the peer (reset|closed) it; {nothing}",
+                rf"Peer {last_name} connected", rf"Connection with {last_name} ended: END; {nothing}", ENDED)
     events, _ = quillmar.wait_events(*expected)
     assert len(events) == len(expected), "\n".join(text for _, text in events)
     assert_in_order_and_now(events, since)
