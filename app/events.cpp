@@ -73,11 +73,10 @@ static void ShowSocketError(int error)
     SetStatusText(text);
 }
 
-// The history's line for the end of the attached connection, with what it
-// moved; none when no connection is attached.
-static void NoteConnectionEnd(const char *why)
+// The history's line for the end of a connection, with what it moved; once
+// it is detached, so that its figures are whole. None for no connection.
+static void NoteConnectionEnd(LONG connection, const char *why)
 {
-    LONG connection = DataBridge.Current();
     if (connection == 0)
         return;
     ConnectionFigures figures = DataBridge.FiguresOf(connection);
@@ -93,10 +92,11 @@ static void NoteConnectionEnd(const char *why)
 // EndDataThreads waits for them, briefly, once the loop has ended.
 void Shutdown()
 {
-    NoteConnectionEnd("END");
-    NoteEvent("Quillmar %s ended", QUILLMAR_VERSION_TEXT);
+    LONG connection = DataBridge.Current();
     LinkState = LinkShuttingDown;
     DataBridge.Detach();
+    NoteConnectionEnd(connection, "END");
+    NoteEvent("Quillmar %s ended", QUILLMAR_VERSION_TEXT);
     // A write held by the line is cancelled before its port is closed; a
     // thread that does not let go leaves the port to the end of the process.
     (void)DataBridge.TakePort(WriterLetGoWaitMs);
@@ -161,9 +161,10 @@ static void OnClose(HWND window)
     SetItemText(window, IDC_STATUS_TEXT, IdleText);
     EnableWindow(GetDlgItem(window, IDC_CONNECT), TRUE);
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
-    NoteConnectionEnd("Close");
+    LONG connection = DataBridge.Current();
     LinkState = LinkIdle;
     EndConnection(CloseByUser);
+    NoteConnectionEnd(connection, "Close");
     NoteLineChange(true);
     StopClock();
     ShowPortState();
@@ -268,10 +269,10 @@ static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0,
     }
     if (LinkState == LinkConnectPending)
         NoteConnectFailure(error);
-    NoteConnectionEnd(why);
     LONG connection = DataBridge.Current();
     LinkState = IsClientMode() ? LinkIdle : LinkListening;
     EndConnection(reason);
+    NoteConnectionEnd(connection, why);
     NoteLineChange(true);
     StopClock();
     ShowPortState();

@@ -217,8 +217,14 @@ void Bridge::ReportEnd(Connection &connection, EndReport report)
 ConnectionFigures Bridge::FiguresOf(LONG number) const
 {
     for (const std::shared_ptr<Connection> &connection : {Serving(), lastEnded}) {
-        if (connection && connection->number == number)
-            return {connection->toPort, connection->toPeer, connection->attachedMs, connection->lastHeardMs};
+        if (!connection || connection->number != number)
+            continue;
+        // A chunk that was being sent when the connection ended is counted.
+        AcquireSRWLockShared(&connection->sendLock);
+        ConnectionFigures figures = {connection->toPort, connection->toPeer, connection->attachedMs,
+                                     connection->lastHeardMs};
+        ReleaseSRWLockShared(&connection->sendLock);
+        return figures;
     }
     return {};
 }

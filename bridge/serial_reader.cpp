@@ -281,6 +281,9 @@ struct SerialReader {
                 LogSerialToLan(chunk + offset, done - offset, DataBytesIn(offset, done - offset, tagLength));
             offset = done;
         }
+        // Counted under the send lock, which the user-interface thread takes
+        // before it reads the figures of a connection that ended.
+        connection.toPeer += static_cast<uint64_t>(DataBytesIn(0, offset, tagLength));
         ReleaseSRWLockExclusive(&connection.sendLock);
         return offset;
     }
@@ -296,7 +299,6 @@ struct SerialReader {
         if (sent == 0 && !self.StopAsked())
             return;
         bridge.CountMoved(SerialToLan, held);
-        connection.toPeer += held;
         bridge.ReloadQuietSpell(SerialToLan);
         held = 0;
         lastChunkUs = ClockMicroseconds();
