@@ -42,9 +42,14 @@ struct SettingsRecord {
     std::atomic<int32_t> DTUPTIME;
     std::atomic<int32_t> RFC2217;       // 1: the connection speaks RFC 2217, 0: raw bytes; read as one starts
     std::atomic<int32_t> EVENTLOG;      // 0: no event history; anything else keeps it; read at start
+    std::atomic<int32_t> MAXPEER;       // server: peers served at once, 0 or 1 one; read as a server starts
+    std::atomic<int32_t> KICKOLD;       // server: 1, a newcomer replaces a peer when every slot is taken
 };
 
 extern SettingsRecord Settings;
+
+// The most peers a server serves at once (MAXPEER).
+constexpr int32_t MaxPeers = 8;
 
 // Where a key's value lives in Settings. A number or an address is loaded
 // and stored through the field's own width (a wider value is cut to it, as a
@@ -122,6 +127,9 @@ inline constexpr SettingKey SettingKeys[] = {
     {"RFC2217", SettingKind::Number, FieldOf<&SettingsRecord::RFC2217>(), 0},
     // On unless a file says 0: a file saved before it existed keeps the history.
     {"EVENTLOG", SettingKind::Number, FieldOf<&SettingsRecord::EVENTLOG>(), 1, nullptr, {}, 1},
+    {"MAXPEER", SettingKind::Number, FieldOf<&SettingsRecord::MAXPEER>(), 0, nullptr,
+     {0, MaxPeers, "同時接続数が不正です。0～8を入力してください。"}},
+    {"KICKOLD", SettingKind::Number, FieldOf<&SettingsRecord::KICKOLD>(), 0},
 };
 
 // The row of a key; a name that is not in the table does not compile.
