@@ -28,6 +28,7 @@
 #include <cstring>
 #include <cwchar>
 #include <iterator>
+#include <vector>
 
 static const char SocketErrorFormat[] = "Socket Error: %2d";
 static const char WriteErrorText[] = "RS232C Write Error";
@@ -73,17 +74,37 @@ static void ShowSocketError(int error)
     SetStatusText(text);
 }
 
+// A connection's peer, "10.0.0.7:50123", kept before its socket is closed.
+struct PeerLabel {
+    explicit PeerLabel(LONG connection)
+    {
+        const char *name = PeerNameOf(connection);
+        snprintf(text, sizeof text, "%s", name != nullptr ? name : ConnectionPeerName());
+    }
+    char text[PeerNameCapacity];
+};
+
 // The history's line for the end of a connection, with what it moved; once
-// it is detached, so that its figures are whole. None for no connection.
-static void NoteConnectionEnd(LONG connection, const char *why)
+// it is detached, so that its figures are whole.
+static void NoteConnectionEnd(LONG connection, const PeerLabel &peer, const char *why)
 {
-    if (connection == 0)
-        return;
     ConnectionFigures figures = DataBridge.FiguresOf(connection);
     NoteEvent("Connection with %s ended: %s; %llu bytes to the port, %llu bytes to the peer, up %llu s",
-              ConnectionPeerName(), why, static_cast<unsigned long long>(figures.toPort),
+              peer.text, why, static_cast<unsigned long long>(figures.toPort),
               static_cast<unsigned long long>(figures.toPeer),
               static_cast<unsigned long long>((GetTickCount64() - figures.attachedMs) / 1000));
+}
+
+// Every connection is detached, and the history tells how each ended.
+static void DetachAll(const char *why)
+{
+    PeerList peers = DataBridge.Peers();
+    std::vector<PeerLabel> labels;
+    for (const std::shared_ptr<Connection> &peer : peers)
+        labels.emplace_back(peer->number);
+    DataBridge.Detach();
+    for (size_t i = 0; i < peers.size(); ++i)
+        NoteConnectionEnd(peers[i]->number, labels[i], why);
 }
 
 // The program ends: the bridge lets go of the connection and the port, its
@@ -92,10 +113,8 @@ static void NoteConnectionEnd(LONG connection, const char *why)
 // EndDataThreads waits for them, briefly, once the loop has ended.
 void Shutdown()
 {
-    LONG connection = DataBridge.Current();
     LinkState = LinkShuttingDown;
-    DataBridge.Detach();
-    NoteConnectionEnd(connection, "END");
+    DetachAll("END");
     NoteEvent("Quillmar %s ended", QUILLMAR_VERSION_TEXT);
     // A write held by the line is cancelled before its port is closed; a
     // thread that does not let go leaves the port to the end of the process.
@@ -112,12 +131,22 @@ void EndDataThreads()
     (void)DataBridge.Stop(ReceiveThreadStopWaitMs);    // one that does not end goes with the process
 }
 
-// Ends the attached connection: the bridge lets go of it first, then its
-// socket is closed.
-static void EndConnection(int reason)
+// Ends every connection: the bridge lets go of them first, then their
+// sockets are closed.
+static void EndConnection(int reason, const char *why)
 {
-    DataBridge.Detach();
+    DetachAll(why);
     CloseConnection(reason);
+}
+
+// Ends one of several peers; the others are served on.
+static void EndOnePeer(LONG connection, const char *why)
+{
+    PeerLabel peer(connection);
+    DataBridge.Detach(connection);
+    NoteConnectionEnd(connection, peer, why);
+    ClosePeer(connection);
+    ShowPortState();
 }
 
 static void StartConnection()
@@ -126,6 +155,7 @@ static void StartConnection()
         StartClient();
     else
         StartServer();
+    DataBridge.SetSharing(SharingPeers());
 }
 
 static void OnConnect(HWND window)
@@ -161,10 +191,8 @@ static void OnClose(HWND window)
     SetItemText(window, IDC_STATUS_TEXT, IdleText);
     EnableWindow(GetDlgItem(window, IDC_CONNECT), TRUE);
     EnableWindow(GetDlgItem(window, IDC_CLOSE), FALSE);
-    LONG connection = DataBridge.Current();
     LinkState = LinkIdle;
-    EndConnection(CloseByUser);
-    NoteConnectionEnd(connection, "Close");
+    EndConnection(CloseByUser, "Close");
     NoteLineChange(true);
     StopClock();
     ShowPortState();
@@ -259,20 +287,25 @@ static void NoteConnectFailure(int error)
 // whichever report of the end came first; otherwise an error other than
 // the ordinary ends. The text stays until the next change.
 static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0, const char *why = nullptr,
-                                     bool showError = true)
+                                     bool showError = true, LONG connection = 0)
 {
+    if (connection == 0)
+        connection = DataBridge.Current();
     char described[StatusTextCapacity * 2];
     if (why == nullptr) {
-        uint64_t quietMs = GetTickCount64() - DataBridge.FiguresOf(DataBridge.Current()).lastHeardMs;
+        uint64_t quietMs = GetTickCount64() - DataBridge.FiguresOf(connection).lastHeardMs;
         DescribeConnectionEnd(error, quietMs, described, sizeof described);
         why = described;
     }
+    // One of several peers ends alone.
+    if (SharingPeers() && DataBridge.Peers().size() > 1 && DataBridge.IsAttached(connection)) {
+        EndOnePeer(connection, why);
+        return;
+    }
     if (LinkState == LinkConnectPending)
         NoteConnectFailure(error);
-    LONG connection = DataBridge.Current();
     LinkState = IsClientMode() ? LinkIdle : LinkListening;
-    EndConnection(reason);
-    NoteConnectionEnd(connection, why);
+    EndConnection(reason, why);
     NoteLineChange(true);
     StopClock();
     ShowPortState();
@@ -282,17 +315,21 @@ static void EndConnectionFromNetwork(int reason = CloseByNetwork, int error = 0,
         ShowSocketError(error);
 }
 
-static void OnConnected()
+static void OnConnected(SOCKET socket)
 {
+    bool first = DataBridge.Current() == 0;
     LinkState = LinkConnected;
-    DataBridge.Attach(MakeSocketPeer(ConnectionSocket), Settings.RFC2217 != 0);
-    FormatPortLineAndFlow(UserLine(), LineNoted, sizeof LineNoted);
+    LONG connection = DataBridge.Attach(MakeSocketPeer(socket), Settings.RFC2217 != 0);
+    NumberPeer(socket, connection);
+    if (first)
+        FormatPortLineAndFlow(UserLine(), LineNoted, sizeof LineNoted);
     NoteUntoldConnectFailures(true);
     if (IsClientMode())
         NoteEvent("Connected to %s", ConnectionPeerName());
     else
-        NoteEvent("Peer %s connected", ConnectionPeerName());
-    StartClock();
+        NoteEvent("Peer %s connected", PeerLabel(connection).text);
+    if (first)
+        StartClock();
 }
 
 // A connect that Winsock reports as done with no error; its own record of
@@ -310,7 +347,7 @@ static void OnConnectDone()
     char text[PeerTextCapacity + IpTextCapacity];
     wsprintfA(text, "%s%s", PeerTextPrefix, Settings.IP);
     SetStatusText(text);
-    OnConnected();
+    OnConnected(ConnectionSocket);
 }
 
 // Notifications still queued for a socket that has been closed since tell
@@ -318,7 +355,8 @@ static void OnConnectDone()
 // given the same number.
 static bool IsCurrentSocket(SOCKET socket)
 {
-    return socket != 0 && !IsStaleSocket(socket) && (socket == ConnectionSocket || socket == ListeningSocket);
+    return socket != 0 && !IsStaleSocket(socket) &&
+           (socket == ConnectionSocket || socket == ListeningSocket || PeerOfSocket(socket) != 0);
 }
 
 void OnSocketNotify(SOCKET socket, LPARAM lParam)
@@ -328,14 +366,20 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
     WORD error = WSAGETSELECTERROR(lParam);
     WORD event = WSAGETSELECTEVENT(lParam);
     if (EndsTheConnection(error)) {
-        EndConnectionFromNetwork(CloseByNetwork, error);
+        EndConnectionFromNetwork(CloseByNetwork, error, nullptr, true, PeerOfSocket(socket));
         return;
     }
     switch (event) {
-    case FD_ACCEPT:
-        if (AcceptPeer(socket) == 0)
-            OnConnected();
+    case FD_ACCEPT: {
+        SOCKET accepted = 0;
+        LONG replaced = 0;
+        if (AcceptPeer(socket, &accepted, &replaced) != 0)
+            break;
+        if (replaced != 0)
+            EndOnePeer(replaced, "replaced by a newcomer");
+        OnConnected(accepted);
         break;
+    }
     case FD_CONNECT:
         // Any other failure of the connect (an unreachable network or host)
         // ends the attempt like a refusal instead of passing for a connection.
@@ -355,7 +399,7 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
             break;
         }
         if (LinkState == LinkConnected || LinkState == LinkConnectPending) {
-            EndConnectionFromNetwork();
+            EndConnectionFromNetwork(CloseByNetwork, 0, nullptr, true, PeerOfSocket(socket));
             break;
         }
         LinkState = IsClientMode() ? LinkIdle : LinkListening;
@@ -374,31 +418,43 @@ void OnSocketNotify(SOCKET socket, LPARAM lParam)
 // change.
 void OnConnectionEnded(LONG connection)
 {
-    if (LinkState != LinkConnected || connection != DataBridge.Current())
+    if (LinkState != LinkConnected || !DataBridge.IsAttached(connection))
         return;
     EndReport report = DataBridge.EndOf(connection);
     switch (report.reason) {
     case EndReason::SendFailed: {
         char why[StatusTextCapacity];
         snprintf(why, sizeof why, "send error %d", report.error);
-        EndConnectionFromNetwork(CloseAfterSendError, 0, why);
+        EndConnectionFromNetwork(CloseAfterSendError, 0, why, true, connection);
         break;
     }
     case EndReason::ReceiveFailed:
-        EndConnectionFromNetwork(CloseByNetwork, report.error);
+        EndConnectionFromNetwork(CloseByNetwork, report.error, nullptr, true, connection);
         break;
     case EndReason::ProtocolFault: {
         char why[StatusTextCapacity * 2];
         snprintf(why, sizeof why, "the peer broke the Telnet protocol (%s)", report.fault);
-        EndConnectionFromNetwork(CloseByNetwork, 0, why);
+        EndConnectionFromNetwork(CloseByNetwork, 0, why, true, connection);
         SetStatusText(report.fault);
         break;
     }
     case EndReason::PortGone:
-        EndConnectionFromNetwork(CloseByNetwork, 0, "the peer closed it while its bytes waited for the port");
+        EndConnectionFromNetwork(CloseByNetwork, 0, "the peer closed it while its bytes waited for the port", true,
+                                 connection);
         break;
+    case EndReason::FellBehind: {
+        // Said until the next change, as who was dropped and why.
+        char why[StatusTextCapacity];
+        snprintf(why, sizeof why, "it fell %u KiB behind", static_cast<unsigned>(FanOutCapacity / 1024));
+        PeerLabel peer(connection);
+        EndConnectionFromNetwork(CloseByNetwork, 0, why, true, connection);
+        char text[StatusTextCapacity * 2];
+        snprintf(text, sizeof text, "Dropped %s: %s", peer.text, why);
+        SetStatusText(text);
+        break;
+    }
     default:
-        EndConnectionFromNetwork();
+        EndConnectionFromNetwork(CloseByNetwork, 0, nullptr, true, connection);
         break;
     }
 }

@@ -96,8 +96,7 @@ bool Bridge::ApplyUserLine(const PortLine &line, DWORD *error)
     if (applied)
         pace = PaceOfLine(line);
     // The user's line replaces one a peer set; its next request starts from it.
-    if (attached)
-        attached->lineSet = false;
+    peerLineSet = false;
     ReleaseSRWLockExclusive(&lineLock);
     SetEvent(readerWake);   // a flow mode that moves a line is watched without a peer
     return applied;
@@ -112,7 +111,9 @@ LONG Bridge::Attach(std::unique_ptr<PeerIo> peer, bool telnet)
     connection->lastHeardMs = connection->attachedMs;
     connection->peer = std::move(peer);
     AcquireSRWLockExclusive(&pathLock);     // held by the data threads for WritableWaitMs at most
-    attached = connection;
+    if (!sharing)
+        attached.clear();
+    attached.push_back(connection);
     ReleaseSRWLockExclusive(&pathLock);
     for (HANDLE event : {socketNews, writerWake, readerWake})
         SetEvent(event);
@@ -121,9 +122,25 @@ LONG Bridge::Attach(std::unique_ptr<PeerIo> peer, bool telnet)
 
 void Bridge::Detach()
 {
+    AcquireSRWLockShared(&pathLock);
+    PeerList all = attached;
+    ReleaseSRWLockShared(&pathLock);
+    for (const std::shared_ptr<Connection> &connection : all)
+        Detach(connection->number);
+}
+
+void Bridge::Detach(LONG number)
+{
     AcquireSRWLockExclusive(&pathLock);
-    std::shared_ptr<Connection> ended = std::move(attached);
-    attached.reset();
+    std::shared_ptr<Connection> ended;
+    for (auto it = attached.begin(); it != attached.end(); ++it) {
+        if ((*it)->number == number) {
+            ended = std::move(*it);
+            attached.erase(it);
+            break;
+        }
+    }
+    bool last = attached.empty();
     if (ended) {
         ended->attached = false;
         ended->peer->LetGo();
@@ -135,19 +152,48 @@ void Bridge::Detach()
     if (!ended)
         return;
     lastEnded = ended;
-    AcquireSRWLockShared(&lineLock);
-    bool peerSetLine = ended->lineSet;
-    ReleaseSRWLockShared(&lineLock);
-    if (peerSetLine)
+    // The line a peer set stays while any peer is left.
+    AcquireSRWLockExclusive(&lineLock);
+    bool restore = last && peerLineSet;
+    if (last)
+        peerLineSet = false;
+    ReleaseSRWLockExclusive(&lineLock);
+    if (restore)
         RestoreUserLine();
 }
 
 std::shared_ptr<Connection> Bridge::Serving() const
 {
     AcquireSRWLockShared(&pathLock);
-    std::shared_ptr<Connection> connection = attached;
+    std::shared_ptr<Connection> connection = attached.empty() ? nullptr : attached.front();
     ReleaseSRWLockShared(&pathLock);
     return connection;
+}
+
+PeerList Bridge::Peers() const
+{
+    AcquireSRWLockShared(&pathLock);
+    PeerList peers = attached;
+    ReleaseSRWLockShared(&pathLock);
+    return peers;
+}
+
+bool Bridge::IsAttached(LONG number) const
+{
+    for (const std::shared_ptr<Connection> &connection : Peers()) {
+        if (connection->number == number)
+            return true;
+    }
+    return false;
+}
+
+bool Bridge::OwnsLine(const Connection &connection) const
+{
+    for (const std::shared_ptr<Connection> &peer : Peers()) {
+        if (peer->telnet)
+            return peer.get() == &connection;
+    }
+    return false;
 }
 
 LONG Bridge::Current() const
@@ -156,9 +202,20 @@ LONG Bridge::Current() const
     return connection ? connection->number : 0;
 }
 
+// The attached connection of that number, or the one that ended last.
+static std::shared_ptr<Connection> Find(const PeerList &peers, const std::shared_ptr<Connection> &lastEnded,
+                                        LONG number)
+{
+    for (const std::shared_ptr<Connection> &connection : peers) {
+        if (connection->number == number)
+            return connection;
+    }
+    return lastEnded && lastEnded->number == number ? lastEnded : nullptr;
+}
+
 EndReport Bridge::EndOf(LONG number) const
 {
-    for (const std::shared_ptr<Connection> &connection : {Serving(), lastEnded}) {
+    for (const std::shared_ptr<Connection> &connection : {Find(Peers(), lastEnded, number)}) {
         if (!connection || connection->number != number)
             continue;
         // A send that failed is what the user is told, whichever report of
@@ -177,13 +234,13 @@ EndReport Bridge::EndOf(LONG number) const
 // A full socket is waited for and tried once more in the same hold of the
 // path: a connection that breaks meanwhile is found by that send, before it
 // can be detached, so its error is never lost to timing.
-int Bridge::SendToPeer(Connection &connection, const char *data, int count, int *error)
+int Bridge::SendToPeer(Connection &connection, const char *data, int count, int *error, bool wait)
 {
     int sent = PeerGone;
     *error = 0;
     (void)OnPeer(connection, [&](PeerIo &peer) {
         sent = peer.Send(data, count, error);
-        if (sent == SOCKET_ERROR && *error == WSAEWOULDBLOCK) {
+        if (sent == SOCKET_ERROR && *error == WSAEWOULDBLOCK && wait) {
             peer.WaitWritable(WritableWaitMs);
             sent = peer.Send(data, count, error);
         }
@@ -193,6 +250,26 @@ int Bridge::SendToPeer(Connection &connection, const char *data, int count, int 
     if (sent == SOCKET_ERROR && *error != WSAEWOULDBLOCK)
         ReportEnd(connection, {EndReason::SendFailed, *error, nullptr});
     return sent;
+}
+
+bool Bridge::FlushStaging(Connection &connection, uint64_t deadlineMs)
+{
+    while (connection.stagingOffset < connection.stagingLength) {
+        int error = 0;
+        const char *rest = connection.staging + connection.stagingOffset;
+        size_t left = connection.stagingLength - connection.stagingOffset;
+        bool wait = GetTickCount64() < deadlineMs;
+        int sent = SendToPeer(connection, rest, static_cast<int>(left), &error, wait);
+        if (sent == PeerGone || sent == SOCKET_ERROR)
+            return false;
+        size_t data = connection.telnet ? DataBytesInEscaped(reinterpret_cast<const uint8_t *>(rest),
+                                                             static_cast<size_t>(sent))
+                                        : static_cast<size_t>(sent);
+        connection.toPeer += data;
+        connection.stagingOffset += static_cast<size_t>(sent);
+    }
+    connection.stagingOffset = connection.stagingLength = 0;
+    return true;
 }
 
 int Bridge::ReceiveFromPeer(Connection &connection, char *buffer, int size, int *error)
@@ -216,8 +293,8 @@ void Bridge::ReportEnd(Connection &connection, EndReport report)
 
 ConnectionFigures Bridge::FiguresOf(LONG number) const
 {
-    for (const std::shared_ptr<Connection> &connection : {Serving(), lastEnded}) {
-        if (!connection || connection->number != number)
+    for (const std::shared_ptr<Connection> &connection : {Find(Peers(), lastEnded, number)}) {
+        if (!connection)
             continue;
         // A chunk that was being sent when the connection ended is counted.
         AcquireSRWLockShared(&connection->sendLock);
@@ -271,10 +348,10 @@ void Bridge::ReportPortLost(LONG portGeneration, LPARAM how, DWORD error)
     (void)PostMessageW(MainWindow, WM_SERIAL_LOST, static_cast<WPARAM>(portGeneration), how);
 }
 
-PortLine Bridge::LineInForce(const Connection *connection) const
+PortLine Bridge::LineInForce() const
 {
     AcquireSRWLockShared(&lineLock);
-    PortLine line = connection != nullptr && connection->lineSet ? connection->line : userLine;
+    PortLine line = peerLineSet ? peerLine : userLine;
     ReleaseSRWLockShared(&lineLock);
     return line;
 }

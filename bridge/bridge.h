@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // The data path's sizes and limits.
 constexpr DWORD SerialReadSize = 8192;          // at most this much per read of the port
@@ -43,6 +44,59 @@ constexpr DWORD FlowResumeLevel = InputQueueSize / 10 - 1;      // 818
 // has stopped the device and how many bytes wait.
 enum FlowStep { FlowHold, FlowDrop, FlowRaise };
 FlowStep NextFlowStep(bool stopped, DWORD queued);
+
+// A server that serves several peers at once: the device's bytes wait for
+// them in one ring, each peer at a place of its own; a peer that falls the
+// whole ring behind is dropped, so that it never holds the others back.
+constexpr size_t FanOutCapacity = 256 * 1024;
+constexpr DWORD PeerRetryMs = 10;           // a peer whose socket was full is offered more after this
+constexpr DWORD AnswerWaitMs = 2000;        // a Telnet answer that finds no room in this long ends its peer
+// A peer that sends to the port keeps the line while its bytes come within
+// 3.5 character times (the silence that ends a Modbus RTU frame), held to
+// these bounds.
+constexpr DWORD TurnGapLeastMs = 2;
+constexpr DWORD TurnGapMostMs = 50;
+DWORD TurnGapMs(const PortLine &line);
+
+// The device's bytes for several peers: a ring that keeps the last
+// `capacity` bytes, and positions (counted from the start, never wrapping)
+// that each peer keeps for itself.
+class FanOut {
+public:
+    explicit FanOut(size_t capacity = FanOutCapacity) : ring(capacity) {}
+    uint64_t Head() const { return head; }
+    // What can be added without overrunning a peer at `fastest`.
+    size_t Room(uint64_t fastest) const { return ring.size() - static_cast<size_t>(head - fastest); }
+    // Whether a peer at `position` would lose bytes were `more` added.
+    bool Overruns(uint64_t position, size_t more) const { return head + more - position > ring.size(); }
+    void Append(const char *data, size_t length);
+    // Copies what follows `position`, at most `most` bytes.
+    size_t Copy(uint64_t position, char *out, size_t most) const;
+
+private:
+    std::vector<char> ring;
+    uint64_t head = 0;
+};
+
+// Whose turn it is to write to the port. A peer that has bytes speaks at
+// once if none does, else waits in line; the speaker keeps the line for a
+// gap after its last bytes, then the peer that waited longest speaks.
+class TurnRule {
+public:
+    void Wants(LONG peer);
+    void Heard(uint64_t nowUs, DWORD gapMs) { holdUntilUs = nowUs + static_cast<uint64_t>(gapMs) * 1000; }
+    LONG Speaker() const { return speaker; }
+    bool Holding(uint64_t nowUs) const { return speaker != 0 && nowUs < holdUntilUs; }
+    DWORD WaitLimitMs(uint64_t nowUs) const;
+    void Pass();
+    void Forget(LONG peer);
+    bool InLine(LONG peer) const;
+
+private:
+    LONG speaker = 0;
+    uint64_t holdUntilUs = 0;
+    std::vector<LONG> waiting;
+};
 
 // The time tag: "\n\nYYYY/MM/DD hh:mm:ss\n", 22 bytes for four-digit years.
 constexpr int TimeTagLength = 22;
@@ -138,6 +192,7 @@ enum class EndReason {
     ReceiveFailed,      // error: the receive's
     SendFailed,         // error: the send's
     ProtocolFault,      // fault: why, a static text
+    FellBehind,         // it took the device's bytes slower than the others, by a whole ring
     PortGone,           // the peer closed while what it sent waits for a port that is gone
 };
 struct EndReport {
@@ -178,7 +233,18 @@ struct Connection {
     mutable SRWLOCK endLock = SRWLOCK_INIT;
     EndReport end;                          // under endLock: the first report of its end
 
+    // The serial receive thread's, while peers share the port: where it is
+    // in the ring, and the bytes taken from it and not sent yet (escaped
+    // for RFC 2217), under sendLock, which a Telnet answer flushes first.
+    LONG fanGeneration = 0;                 // the port's generation whose ring `position` counts in
+    std::atomic<bool> dropped{false};
+    uint64_t position = 0;
+    char staging[2 * SerialReadSize];
+    size_t stagingLength = 0;
+    size_t stagingOffset = 0;
+
     // The socket receive thread's.
+    bool met = false;                       // it was given its first look
     bool finished = false;                  // the peer closed, or its socket failed: nothing more to receive
     bool closedWhileHeld = false;           // the peer closed while its bytes waited for the port
     bool emptied = false;                   // the last receive emptied the socket
@@ -189,10 +255,6 @@ struct Connection {
     size_t pendingOffset = 0;
     LineSignals signals;
 
-    // The peer's line, under the bridge's line lock: the socket receive
-    // thread sets it, the others read it.
-    PortLine line = {};
-    bool lineSet = false;
     std::atomic<bool> suspended{false};     // socket receive thread: FLOWCONTROL-SUSPEND
     std::atomic<uint8_t> modemMask{0};      // socket receive thread: the modem lines to tell of
     std::atomic<bool> modemNoteDue{false};  // the user-interface thread notes, the socket receive thread sends
@@ -213,6 +275,9 @@ struct HeldBlock {
 
 // What the calls on a peer return once its connection is detached.
 constexpr int PeerGone = -2;
+
+// The connections attached, oldest first.
+using PeerList = std::vector<std::shared_ptr<Connection>>;
 
 class Bridge {
 public:
@@ -245,14 +310,20 @@ public:
     // refuses it (it keeps what it had).
     bool ApplyUserLine(const PortLine &line, DWORD *error);
 
-    // The connection: attached with its peer, detached before its socket is
-    // closed; the user's line comes back if the peer changed it.
+    // The connections: attached with their peers, detached before their
+    // sockets are closed; the user's line comes back once the last is gone,
+    // if a peer changed it. Sharing (the user-interface thread sets it as a
+    // server starts) lets several be attached; without it there is one.
+    void SetSharing(bool on) { sharing = on; }
     LONG Attach(std::unique_ptr<PeerIo> peer, bool telnet);
-    void Detach();
-    LONG Current() const;
+    void Detach();                  // all of them
+    void Detach(LONG connection);
+    LONG Current() const;           // the oldest, 0 when none
+    bool IsAttached(LONG connection) const;
+    PeerList Peers() const;
     EndReport EndOf(LONG connection) const;
     ConnectionFigures FiguresOf(LONG connection) const;
-    // The peer's line while it differs from the user's; as text, "115200 8N1".
+    // The line a peer set while it differs from the user's; as text, "115200 8N1".
     bool PeerLine(PortLine *line) const;
     bool PeerLineText(char *text, size_t capacity) const;
     // Once a second: a change of the modem lines that the peer asked to
@@ -279,19 +350,24 @@ private:
     friend struct SocketReader;
 
     std::shared_ptr<Connection> Serving() const;
+    // The oldest peer in RFC 2217 mode: its requests set the line.
+    bool OwnsLine(const Connection &connection) const;
     // One call on the connection's peer while it is attached; false when it
     // is not, so that no call reaches a socket that is closed or another's.
     template <typename Call>
     bool OnPeer(Connection &connection, Call call) const;
-    int SendToPeer(Connection &connection, const char *data, int count, int *error);
+    int SendToPeer(Connection &connection, const char *data, int count, int *error, bool wait = true);
+    // Sends what the connection's staging holds, under its send lock; true
+    // once it is empty. wait: for room, until the deadline.
+    bool FlushStaging(Connection &connection, uint64_t deadlineMs);
     int ReceiveFromPeer(Connection &connection, char *buffer, int size, int *error);
     // A whole message to the peer, never cut by the other thread's.
     void SendWhole(Connection &connection, const uint8_t *bytes, size_t length);
     void ReportEnd(Connection &connection, EndReport report);
     bool TagDue(Direction direction) const;
     void ReportPortLost(LONG portGeneration, LPARAM how, DWORD error);
-    // The line in force: the peer's while it has set one, else the user's.
-    PortLine LineInForce(const Connection *connection) const;
+    // The line in force: a peer's while one has set it, else the user's.
+    PortLine LineInForce() const;
     LinePace Pace() const;
 
     // The writer, on the socket receive thread: a block from the peer is
@@ -322,14 +398,17 @@ private:
     // shared for one call on the peer, the user-interface thread exclusive
     // to change it.
     mutable SRWLOCK pathLock = SRWLOCK_INIT;
-    std::shared_ptr<Connection> attached;
+    PeerList attached;
+    std::atomic<bool> sharing{false};           // user-interface thread
     LONG connectionCount = 0;                   // user-interface thread
     std::shared_ptr<Connection> lastEnded;      // user-interface thread: for EndOf after Detach
 
-    // The user's line, the pace of the line in force, and the peers' lines
-    // (Connection::line), under lineLock.
+    // The user's line, the line a peer set (the socket receive thread sets
+    // it), and the pace of the line in force, under lineLock.
     mutable SRWLOCK lineLock = SRWLOCK_INIT;
     PortLine userLine = {};
+    PortLine peerLine = {};
+    bool peerLineSet = false;
     LinePace pace = {1, 1};
 
     std::unique_ptr<HeldBlock> held;            // socket receive thread

@@ -1,12 +1,13 @@
-// The line a peer sets in RFC 2217 mode. Its requests apply to the port for
-// its connection only: the user's line is kept, and the port goes back to it
-// when the connection is detached.
+// The line a peer sets in RFC 2217 mode. Its requests apply to the port
+// while it is connected: the user's line is kept, and the port goes back to
+// it when the last peer is detached. Of several peers, the oldest in
+// RFC 2217 mode owns the line; the others hear the values in force and
+// change nothing, so that none silently undoes another's line.
 //
 // The socket receive thread applies the requests, in order with the data
-// around them, as the port's writer (under the lease), for the connection it
-// serves. The peer's line is kept in its Connection under the bridge's line
-// lock, where the serial receive thread (the flow mode in force) and the
-// user-interface thread (the status bar) read it.
+// around them, as the port's writer (under the lease). The line a peer set
+// is kept under the bridge's line lock, where the serial receive thread (the
+// flow mode in force) and the user-interface thread (the status bar) read it.
 #include "bridge.h"
 #include "../shell/shell.h"
 
@@ -171,6 +172,32 @@ static uint32_t ApplyOnPort(PortIo &port, Connection &connection, PortLine &line
     return LineReplyValue(line, command, value);
 }
 
+// What a peer that does not own the line hears: what is in force, as if
+// it had asked.
+static uint32_t ValueInForce(const Connection &connection, const PortLine &line, uint8_t command, uint32_t value)
+{
+    if (command == ComSetControl) {
+        const LineSignals &signals = connection.signals;
+        switch (value) {
+        case ControlBreakOn:
+        case ControlBreakOff:
+        case ControlBreakQuery:
+            return signals.brk ? ControlBreakOn : ControlBreakOff;
+        case ControlDtrOn:
+        case ControlDtrOff:
+        case ControlDtrQuery:
+            return signals.dtr ? ControlDtrOn : ControlDtrOff;
+        case ControlRtsOn:
+        case ControlRtsOff:
+        case ControlRtsQuery:
+            return signals.rts ? ControlRtsOn : ControlRtsOff;
+        default:
+            break;
+        }
+    }
+    return LineReplyValue(line, command, value);
+}
+
 uint32_t Bridge::ApplyPeerRequest(Connection &connection, uint8_t command, uint32_t value)
 {
     switch (command) {
@@ -201,18 +228,20 @@ uint32_t Bridge::ApplyPeerRequest(Connection &connection, uint8_t command, uint3
     default:
         break;
     }
-    // Until the peer has set a line, or after the user applied theirs over
+    // Until a peer has set a line, or after the user applied theirs over
     // it, the port has the user's.
-    PortLine line = LineInForce(&connection);
+    PortLine line = LineInForce();
     uint32_t reply = LineReplyValue(line, command, value);
+    if (!OwnsLine(connection))
+        return ValueInForce(connection, line, command, value);
     if (!lease.Acquire())
         return reply;
     PortIo *device = port;
     if (device != nullptr && connection.attached) {
         reply = ApplyOnPort(*device, connection, line, command, value);
         AcquireSRWLockExclusive(&lineLock);
-        connection.line = line;
-        connection.lineSet = true;
+        peerLine = line;
+        peerLineSet = true;
         pace = PaceOfLine(line);
         ReleaseSRWLockExclusive(&lineLock);
     }
@@ -249,11 +278,10 @@ void Bridge::RestoreUserLine()
 
 bool Bridge::PeerLine(PortLine *line) const
 {
-    std::shared_ptr<Connection> connection = Serving();
     AcquireSRWLockShared(&lineLock);
-    bool differs = connection && connection->lineSet && !SameLine(connection->line, userLine);
+    bool differs = peerLineSet && !SameLine(peerLine, userLine);
     if (differs)
-        *line = connection->line;
+        *line = peerLine;
     ReleaseSRWLockShared(&lineLock);
     return differs;
 }
@@ -269,19 +297,22 @@ bool Bridge::PeerLineText(char *text, size_t capacity) const
 
 void Bridge::NoteModemLines()
 {
-    std::shared_ptr<Connection> connection = Serving();
     PortIo *device = port;
     DWORD lines = 0;
-    if (!connection || !connection->telnet || connection->modemMask == 0 || device == nullptr ||
-        !device->ModemLines(&lines))
+    PeerList peers = Peers();
+    if (peers.empty() || device == nullptr || !device->ModemLines(&lines))
         return;     // ports without modem lines (a pty) refuse the question
-    // The lines sit in the high nibble as RFC 2217 has them; the changes go
-    // in the low one.
-    DWORD changed = (lines ^ connection->modemLinesSeen) & ModemLineBits;
-    connection->modemLinesSeen = lines;
-    if ((changed & connection->modemMask) == 0)
-        return;
-    connection->modemNote = static_cast<uint8_t>((lines & ModemLineBits) | (changed >> ModemDeltaShift));
-    connection->modemNoteDue = true;
-    Wake();
+    for (const std::shared_ptr<Connection> &connection : peers) {
+        if (!connection->telnet || connection->modemMask == 0)
+            continue;
+        // The lines sit in the high nibble as RFC 2217 has them; the changes
+        // go in the low one.
+        DWORD changed = (lines ^ connection->modemLinesSeen) & ModemLineBits;
+        connection->modemLinesSeen = lines;
+        if ((changed & connection->modemMask) == 0)
+            continue;
+        connection->modemNote = static_cast<uint8_t>((lines & ModemLineBits) | (changed >> ModemDeltaShift));
+        connection->modemNoteDue = true;
+        Wake();
+    }
 }

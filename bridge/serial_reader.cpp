@@ -18,6 +18,12 @@
 // bytes not yet offered to any peer wait for the next one. When the port
 // fails in a way that means the device is gone, the thread forwards what it
 // holds, tells the main window, and ends.
+//
+// When several peers share the port, each chunk goes once into the fan-out
+// ring (tagged, logged and counted once), and each peer is offered what it
+// has not had yet without waiting for its socket: a full one is offered more
+// after PeerRetryMs. The port is read while the fastest peer leaves room in
+// the ring; a peer that would lose bytes to the next chunk is dropped.
 #include "bridge.h"
 #include "../shell/shell.h"
 #include "../translog/translog.h"
@@ -96,8 +102,7 @@ struct SerialReader {
 
     void MoveFlowLine(bool raise)
     {
-        std::shared_ptr<Connection> connection = bridge.Serving();
-        DWORD function = FlowLineFunction(bridge.LineInForce(connection.get()).flow, raise);
+        DWORD function = FlowLineFunction(bridge.LineInForce().flow, raise);
         if (function != 0)
             (void)port.Escape(function);    // ports without modem lines refuse; nothing to do
         flowStopped = !raise;
@@ -154,10 +159,10 @@ struct SerialReader {
         lost = true;
     }
 
-    // Waits for the read in flight until it completes or there is news for
-    // the thread; a gather read that outlasts its deadline is cancelled, and
-    // what it got so far goes on.
-    void CollectRead()
+    // Waits for the read in flight until it completes, there is news for
+    // the thread or idleLimitMs passed; a gather read that outlasts its
+    // deadline is cancelled, and what it got so far goes on.
+    void CollectRead(DWORD idleLimitMs = INFINITE)
     {
         DWORD timeoutMs = INFINITE;
         if (kind == GatherRead) {
@@ -167,10 +172,11 @@ struct SerialReader {
             timeoutMs = ReadCancelWaitMs;
         }
         HANDLE events[] = {request.overlapped.hEvent, self.StopEvent(), bridge.readerWake};
-        DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE, timeoutMs);
+        DWORD woken = WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE,
+                                             std::min(timeoutMs, idleLimitMs));
         if (woken == WAIT_OBJECT_0)
             Reap();
-        else if (woken == WAIT_TIMEOUT)
+        else if (woken == WAIT_TIMEOUT && timeoutMs <= idleLimitMs)
             CancelRead();
     }
 
@@ -311,7 +317,7 @@ struct SerialReader {
     // that the line drops while bytes pile up.
     void WaitForPeer()
     {
-        bool movesALine = FlowLineFunction(bridge.LineInForce(nullptr).flow, false) != 0;
+        bool movesALine = FlowLineFunction(bridge.LineInForce().flow, false) != 0;
         HANDLE events[] = {self.StopEvent(), bridge.readerWake};
         (void)WaitForMultipleObjects(static_cast<DWORD>(std::size(events)), events, FALSE,
                                      movesALine ? PollPeriodMs : PortLookPeriodMs);
@@ -344,6 +350,150 @@ struct SerialReader {
         if (!request.inFlight && held > 0 && kind != WakeUpRead)
             Forward(*connection);
     }
+
+    // ----- Several peers -----
+    FanOut fan;
+
+    // A peer starts at the ring's head: it gets what the device sends from
+    // the moment it joined. A port given again starts a ring of its own.
+    void StartNewPeers(const PeerList &peers)
+    {
+        for (const std::shared_ptr<Connection> &peer : peers) {
+            if (peer->fanGeneration != generation) {
+                peer->fanGeneration = generation;
+                peer->position = fan.Head();
+            }
+        }
+    }
+
+    static bool Offered(const Connection &peer) { return !peer.dropped && !peer.suspended; }
+
+    // The place of the peer furthest ahead; the head when there is none.
+    uint64_t Fastest(const PeerList &peers) const
+    {
+        uint64_t fastest = 0;
+        bool any = false;
+        for (const std::shared_ptr<Connection> &peer : peers) {
+            if (!peer->dropped) {
+                fastest = any ? std::max(fastest, peer->position) : peer->position;
+                any = true;
+            }
+        }
+        return any ? fastest : fan.Head();
+    }
+
+    bool RoomFor(const PeerList &peers, size_t bytes) const { return fan.Room(Fastest(peers)) >= bytes; }
+
+    // Offers the peer what it has not had, without waiting for its socket;
+    // true when nothing waits for it any more (or it is gone).
+    bool Offer(Connection &peer)
+    {
+        AcquireSRWLockExclusive(&peer.sendLock);
+        bool sent = true;
+        while (sent) {
+            if (peer.stagingOffset == peer.stagingLength) {
+                char raw[SerialReadSize];
+                size_t length = fan.Copy(peer.position, raw, sizeof raw);
+                if (length == 0)
+                    break;
+                peer.position += length;
+                peer.stagingLength = peer.telnet ? EscapeForPeer(reinterpret_cast<const uint8_t *>(raw), length,
+                                                                 reinterpret_cast<uint8_t *>(peer.staging))
+                                                 : length;
+                if (!peer.telnet)
+                    memcpy(peer.staging, raw, length);
+                peer.stagingOffset = 0;
+            }
+            sent = bridge.FlushStaging(peer, 0);
+        }
+        bool caughtUp = sent || !peer.attached;
+        ReleaseSRWLockExclusive(&peer.sendLock);
+        return caughtUp;
+    }
+
+    // True while a peer that takes bytes has some waiting.
+    bool OfferAll(const PeerList &peers)
+    {
+        bool behind = false;
+        for (const std::shared_ptr<Connection> &peer : peers) {
+            if (Offered(*peer) && !Offer(*peer))
+                behind = true;
+        }
+        return behind;
+    }
+
+    // The chunk goes into the ring once: tagged, logged and counted once. A
+    // peer that would lose bytes to it is dropped first.
+    void Share(const PeerList &peers)
+    {
+        char chunk[TimeTagCapacity + SerialReadSize];
+        int tagLength = bridge.TagDue(SerialToLan) ? MakeTimeTag(chunk, TimeTagCapacity) : 0;
+        memcpy(chunk + tagLength, buffer, held);
+        size_t length = static_cast<size_t>(tagLength) + held;
+        for (const std::shared_ptr<Connection> &peer : peers) {
+            if (!peer->dropped && fan.Overruns(peer->position, length)) {
+                peer->dropped = true;
+                bridge.ReportEnd(*peer, {EndReason::FellBehind, 0, nullptr});
+            }
+        }
+        fan.Append(chunk, length);
+        if (SerialToLanLog.open)
+            LogSerialToLan(chunk, static_cast<int>(length), static_cast<int>(held));
+        bridge.CountMoved(SerialToLan, held);
+        bridge.ReloadQuietSpell(SerialToLan);
+        held = 0;
+        lastChunkUs = ClockMicroseconds();
+        writesAtLastChunk = bridge.writesBegun;
+        (void)OfferAll(peers);
+    }
+
+    // No room for a chunk: the device is held back while the fastest peer
+    // takes what it has.
+    void WaitForRoom(const PeerList &peers)
+    {
+        if (!flowStopped)
+            MoveFlowLine(false);
+        std::shared_ptr<Connection> fastest;
+        for (const std::shared_ptr<Connection> &peer : peers) {
+            if (Offered(*peer) && (!fastest || peer->position > fastest->position))
+                fastest = peer;
+        }
+        if (!fastest || !bridge.OnPeer(*fastest, [](PeerIo &peer) { peer.WaitWritable(PeerRetryMs); }))
+            (void)WaitForSingleObject(self.StopEvent(), PeerRetryMs);
+    }
+
+    // One pass while peers share the port.
+    void ReadAndShare()
+    {
+        constexpr size_t ChunkRoom = TimeTagCapacity + SerialReadSize;
+        PeerList peers = bridge.Peers();
+        StartNewPeers(peers);
+        bool behind = OfferAll(peers);
+        if (request.inFlight)
+            CollectRead(behind ? PeerRetryMs : INFINITE);
+        else if (peers.empty())
+            WaitForPeer();
+        else if (!RoomFor(peers, ChunkRoom))
+            WaitForRoom(peers);
+
+        DWORD queued = QueuedInput();
+        peers = bridge.Peers();
+        StartNewPeers(peers);
+        bool room = RoomFor(peers, ChunkRoom);
+        if (room)
+            ApplyFlowControl(queued);
+        if (Stopping())
+            return;
+        if (peers.empty()) {
+            CancelRead();       // bytes already read wait here for the next peer
+            streaming = false;
+            return;
+        }
+        if (!request.inFlight && room)
+            ReadChunk(queued);
+        if (!request.inFlight && held > 0 && kind != WakeUpRead && RoomFor(peers, TimeTagCapacity + held))
+            Share(peers);
+    }
 };
 
 void Bridge::SerialReceiveThread(WorkerThread &self)
@@ -359,14 +509,20 @@ void Bridge::SerialReceiveThread(WorkerThread &self)
         self.Leave();
         return;
     }
-    while (!reader->lost && self.KeepGoing())
-        reader->ReadAndSend();
+    while (!reader->lost && self.KeepGoing()) {
+        if (bridge.sharing)
+            reader->ReadAndShare();
+        else
+            reader->ReadAndSend();
+    }
     self.Leave();
     reader->CancelRead();
     if (reader->lost) {
         // What was read before the device went goes on if a peer takes it.
         std::shared_ptr<Connection> connection = bridge.Serving();
-        if (reader->held > 0 && connection)
+        if (reader->held > 0 && bridge.sharing)
+            reader->Share(bridge.Peers());
+        else if (reader->held > 0 && connection)
             reader->Forward(*connection);
         bridge.ReportPortLost(reader->generation, SerialLostOnRead, reader->lostError);
     }

@@ -16,6 +16,11 @@
 // applies the peer's line requests in order with the data around them, and
 // sends every answer whole under the connection's send lock, which the
 // serial receive thread holds for each chunk it sends.
+//
+// Of several peers, one speaks to the port at a time (TurnRule): it keeps
+// the line while its bytes come within the line's gap, and the others wait
+// in their own TCP buffers meanwhile, unread, then speak in the order they
+// started waiting. With one peer the turn passes as soon as it is quiet.
 #include "bridge.h"
 #include "../config/config.h"
 #include "../res/version.h"
@@ -180,6 +185,7 @@ bool Bridge::WriteHeld()
 struct SocketReader {
     Bridge &bridge;
     WorkerThread &self;
+    TurnRule turns;
     char block[SocketBlockSize];
 
     SocketReader(Bridge &owner, WorkerThread &thread) : bridge(owner), self(thread) {}
@@ -196,12 +202,29 @@ struct SocketReader {
         (void)WaitForMultipleObjects(count, events, FALSE, INFINITE);
     }
 
-    // RFC 2217: our offers once, the modem lines when they changed, then
-    // what waits decoded until it is used up or the port holds a block back.
-    // False when the peer broke the protocol.
-    bool DecodeWaiting(const std::shared_ptr<Connection> &connection)
+    // Until a peer has news, the bridge has news, the thread is asked to
+    // stop or limitMs passed. A peer with news that is not the speaker
+    // waits in line: its news is not looked at again until it speaks.
+    void WaitForPeers(const PeerList &peers, DWORD limitMs)
     {
-        Connection &c = *connection;
+        HANDLE events[MAXIMUM_WAIT_OBJECTS] = {bridge.socketNews, self.StopEvent()};
+        LONG numbers[MAXIMUM_WAIT_OBJECTS] = {};
+        DWORD count = 2;
+        for (const std::shared_ptr<Connection> &peer : peers) {
+            if (peer->finished || turns.InLine(peer->number) || peer->peer->NewsEvent() == nullptr ||
+                count == std::size(events))
+                continue;
+            numbers[count] = peer->number;
+            events[count++] = peer->peer->NewsEvent();
+        }
+        DWORD woken = WaitForMultipleObjects(count, events, FALSE, limitMs);
+        if (woken >= WAIT_OBJECT_0 + 2 && woken < WAIT_OBJECT_0 + count)
+            turns.Wants(numbers[woken - WAIT_OBJECT_0]);
+    }
+
+    // RFC 2217: our offers once, and the modem lines when they changed.
+    void GreetAndNotify(Connection &c)
+    {
         if (!c.greeted) {
             uint8_t greeting[TelnetAnswerCapacity];
             c.greeted = true;
@@ -211,6 +234,13 @@ struct SocketReader {
             uint8_t note[TelnetAnswerCapacity];
             bridge.SendWhole(c, note, BuildComNotify(ComNotifyModemState, c.modemNote, note, sizeof note));
         }
+    }
+
+    // RFC 2217: what waits decoded until it is used up or the port holds a
+    // block back. False when the peer broke the protocol.
+    bool DecodeWaiting(const std::shared_ptr<Connection> &connection)
+    {
+        Connection &c = *connection;
         while (c.pendingOffset < c.pendingLength && !bridge.HeldWaiting()) {
             uint8_t data[SocketBlockSize];
             TelnetOutput output = {};
@@ -280,19 +310,58 @@ struct SocketReader {
         return closed;
     }
 
+    // The speaker is quiet: it keeps the line for the rest of its gap, then
+    // the next in line speaks.
+    void QuietSpeaker(const PeerList &peers)
+    {
+        uint64_t now = ClockMicroseconds();
+        if (turns.Holding(now)) {
+            WaitForPeers(peers, turns.WaitLimitMs(now));
+            return;
+        }
+        turns.Pass();
+        if (turns.Speaker() == 0)
+            WaitForPeers(peers, INFINITE);
+    }
+
+    // A new peer is looked at once; one that left is out of the line.
+    std::shared_ptr<Connection> Speaker(const PeerList &peers)
+    {
+        for (const std::shared_ptr<Connection> &peer : peers) {
+            if (!peer->met) {
+                peer->met = true;
+                turns.Wants(peer->number);
+            }
+            if (peer->telnet)
+                GreetAndNotify(*peer);
+        }
+        for (;;) {
+            LONG speaker = turns.Speaker();
+            if (speaker == 0)
+                return nullptr;
+            for (const std::shared_ptr<Connection> &peer : peers) {
+                if (peer->number == speaker && !peer->finished)
+                    return peer;
+            }
+            turns.Forget(speaker);
+        }
+    }
+
     void ServeOnce()
     {
         if (!WriteWhatWaits())
             return;
-        std::shared_ptr<Connection> connection = bridge.Serving();
-        if (!connection || connection->finished) {
-            WaitForWork(connection.get());
+        PeerList peers = bridge.Peers();
+        std::shared_ptr<Connection> connection = Speaker(peers);
+        if (!connection) {
+            WaitForPeers(peers, INFINITE);
             return;
         }
         Connection &c = *connection;
         if (c.telnet) {
             if (!DecodeWaiting(connection)) {
                 c.finished = true;
+                turns.Forget(c.number);
                 return;
             }
             if (bridge.HeldWaiting() || c.pendingOffset < c.pendingLength)
@@ -305,7 +374,7 @@ struct SocketReader {
         // itself goes at the line's pace.
         if (c.emptied) {
             c.emptied = false;
-            WaitForWork(&c);
+            QuietSpeaker(peers);
             return;
         }
         int error = 0;
@@ -320,16 +389,22 @@ struct SocketReader {
                 bridge.HoldBlock(connection, block, received);
                 (void)bridge.WriteHeld();
             }
+            // Alone on the port a peer needs no gap: nobody waits for it.
+            if (bridge.sharing)
+                turns.Heard(ClockMicroseconds(), TurnGapMs(bridge.LineInForce()));
             c.emptied = received < SocketBlockSize;
             return;
         }
-        if (received == PeerGone)
+        if (received == PeerGone) {
+            turns.Forget(c.number);
             return;
+        }
         if (received == SOCKET_ERROR && error == WSAEWOULDBLOCK) {
-            WaitForWork(&c);
+            QuietSpeaker(peers);
             return;
         }
         c.finished = true;
+        turns.Forget(c.number);
         bridge.ReportEnd(c, received == 0 ? EndReport{EndReason::PeerClosed, 0, nullptr}
                                               : EndReport{EndReason::ReceiveFailed, error, nullptr});
     }
@@ -348,11 +423,22 @@ void Bridge::SocketReceiveThread(WorkerThread &self)
     ReleasePortRequest(bridge.writeRequest);
 }
 
+// Device bytes already taken for the peer go first, so that no answer cuts
+// into them. Among several peers, one that takes nothing for AnswerWaitMs
+// is dropped rather than left to hold up the others' bytes to the port.
 void Bridge::SendWhole(Connection &connection, const uint8_t *bytes, size_t length)
 {
     AcquireSRWLockExclusive(&connection.sendLock);
-    size_t offset = 0;
+    uint64_t deadlineMs = sharing ? GetTickCount64() + AnswerWaitMs : UINT64_MAX;
+    size_t offset = FlushStaging(connection, deadlineMs) ? 0 : length;
+    if (offset == length && connection.attached && !connection.dropped.exchange(true))
+        ReportEnd(connection, {EndReason::FellBehind, 0, nullptr});
     while (offset < length) {
+        if (GetTickCount64() >= deadlineMs) {
+            if (!connection.dropped.exchange(true))
+                ReportEnd(connection, {EndReason::FellBehind, 0, nullptr});
+            break;
+        }
         int error = 0;
         int sent = SendToPeer(connection, reinterpret_cast<const char *>(bytes) + offset,
                               static_cast<int>(length - offset), &error);

@@ -1,6 +1,8 @@
-// The connection manager: the one TCP connection, as a server that serves
-// one permitted peer at a time or as a client, and the status text and
-// buttons that show its state.
+// The connection manager: the TCP connection, as a server that serves one
+// permitted peer at a time or as a client, and the status text and buttons
+// that show its state. A server whose start read MAXPEER as 2 or more serves
+// that many peers at once, each known by the number the bridge gave it; the
+// status text names the oldest and counts the others.
 //
 // Every socket is non-blocking and reports to the main window through
 // WSAAsyncSelect, so nothing here waits. All of it runs on the
@@ -34,6 +36,17 @@ static std::vector<SOCKET> StaleSockets;    // user-interface thread: closed, ma
 static char PeerName[PeerNameCapacity];     // user-interface thread: the connection's peer
 static EventBurst Refusals;                 // user-interface thread: peers turned away
 
+// The peers a sharing server serves, oldest first. User-interface thread.
+struct ServedPeer {
+    SOCKET socket = 0;
+    LONG number = 0;            // the bridge's, once attached
+    uint32_t address = 0;       // network byte order
+    char name[PeerNameCapacity] = {};
+};
+static std::vector<ServedPeer> Served;
+static int SessionPeerLimit = 1;            // user-interface thread: as the session started
+static bool SessionKickOld;                 // user-interface thread
+
 static const char ConnectionRequestText[] = "Connection Request ・・・";
 static const char AcceptWaitingText[] = "Accept Waiting ・・・";
 static const char VersionErrorText[] = "Socket Version Error";
@@ -60,6 +73,27 @@ static void BeginSession()
 {
     SessionMode = Settings.MODE;
     SessionStarted = true;
+    SessionPeerLimit = SessionMode == 1 ? 1 : PeerLimit(Settings.MAXPEER);
+    SessionKickOld = Settings.KICKOLD != 0;
+}
+
+bool SharingPeers()
+{
+    return SessionStarted && SessionPeerLimit > 1;
+}
+
+int PeerLimit(int32_t maxPeer)
+{
+    return maxPeer >= 2 && maxPeer <= MaxPeers ? maxPeer : 1;
+}
+
+size_t PeerToReplace(const uint32_t *served, size_t count, uint32_t address)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (served[i] == address)
+            return i;
+    }
+    return 0;
 }
 
 void CloseSocket(SOCKET socket)
@@ -155,6 +189,10 @@ static void TuneConnectionSocket(SOCKET socket)
     DWORD limit = RetransmitLimitSeconds;
     // Windows Vista and later; Wine refuses it (WSAENOPROTOOPT).
     (void)setsockopt(socket, IPPROTO_TCP, TcpMaxRetransmitOption, reinterpret_cast<const char *>(&limit), sizeof limit);
+    if (SharingPeers()) {
+        int buffer = SharedSendBufferBytes;
+        (void)setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char *>(&buffer), sizeof buffer);
+    }
 }
 
 static void SelectSocketEvents(SOCKET socket)
@@ -270,33 +308,139 @@ void FormatPeerText(uint32_t address, char *text, size_t capacity)
         FormatDottedAddress(address, text + prefix, capacity - prefix);
 }
 
-int AcceptPeer(SOCKET listener)
+void FormatServedText(uint32_t oldest, size_t others, char *text, size_t capacity)
 {
+    FormatPeerText(oldest, text, capacity);
+    size_t length = strlen(text);
+    if (others > 0 && length < capacity)
+        snprintf(text + length, capacity - length, " (+%u)", static_cast<unsigned>(others));
+}
+
+// The oldest served peer stands for the connection: its socket, its name
+// and the status text.
+static void ShowServed()
+{
+    if (Served.empty()) {
+        ConnectionSocket = 0;
+        return;
+    }
+    const ServedPeer &oldest = Served.front();
+    ConnectionSocket = oldest.socket;
+    memcpy(PeerName, oldest.name, sizeof PeerName);
+    char text[PeerTextCapacity] = {};
+    FormatServedText(oldest.address, Served.size() - 1, text, sizeof text);
+    SetStatusText(text);
+}
+
+static void Refuse(SOCKET socket, const char *name, const char *why)
+{
+    CloseSocket(socket);
+    NoteUntoldRefusals();   // a burst before this one is told first
+    if (Refusals.Note(GetTickCount64()))
+        NoteEvent("Peer %s refused: %s", name, why);
+}
+
+int AcceptPeer(SOCKET listener, SOCKET *accepted, LONG *replaced)
+{
+    *accepted = 0;
+    *replaced = 0;
     sockaddr_in peer = {};
     int length = sizeof peer;
-    SOCKET accepted = accept(listener, reinterpret_cast<sockaddr *>(&peer), &length);
-    if (accepted == INVALID_SOCKET)
+    SOCKET socket = accept(listener, reinterpret_cast<sockaddr *>(&peer), &length);
+    if (socket == INVALID_SOCKET)
         return 1;
     char name[PeerNameCapacity];
     FormatPeerName(peer.sin_addr.s_addr, ntohs(peer.sin_port), name, sizeof name);
-    // One peer at a time, and only permitted ones: the others are dropped
-    // without a word to them; the history tells of them, a burst in a line.
-    bool permitted = PeerPermitted(peer.sin_addr.s_addr, Settings.PERMISSIP1, Settings.PERMISSIP2, Settings.PERMISSIP3);
-    if (LinkState == LinkConnected || !permitted) {
-        CloseSocket(accepted);
-        NoteUntoldRefusals();   // a burst before this one is told first
-        if (Refusals.Note(GetTickCount64()))
-            NoteEvent("Peer %s refused: %s", name, permitted ? "a peer is already served" : "not permitted");
+    // Only permitted peers, and one at a time unless several are shared: the
+    // others are dropped without a word to them; the history tells of them,
+    // a burst in a line. A peer that is not permitted replaces nobody.
+    if (!PeerPermitted(peer.sin_addr.s_addr, Settings.PERMISSIP1, Settings.PERMISSIP2, Settings.PERMISSIP3)) {
+        Refuse(socket, name, "not permitted");
         return 1;
     }
-    memcpy(PeerName, name, sizeof PeerName);
-    ConnectionSocket = accepted;
-    TuneConnectionSocket(accepted);
-    char text[PeerTextCapacity] = {};
-    FormatPeerText(peer.sin_addr.s_addr, text, sizeof text);
-    SetStatusText(text);
+    if (!SharingPeers()) {
+        if (LinkState == LinkConnected) {
+            Refuse(socket, name, "a peer is already served");
+            return 1;
+        }
+        memcpy(PeerName, name, sizeof PeerName);
+        ConnectionSocket = socket;
+        TuneConnectionSocket(socket);
+        char text[PeerTextCapacity] = {};
+        FormatPeerText(peer.sin_addr.s_addr, text, sizeof text);
+        SetStatusText(text);
+        EnableConnectButton(false);
+        *accepted = socket;
+        return 0;
+    }
+    if (Served.size() >= static_cast<size_t>(SessionPeerLimit)) {
+        if (!SessionKickOld) {
+            char why[PeerTextCapacity];
+            snprintf(why, sizeof why, "all %d places are taken", SessionPeerLimit);
+            Refuse(socket, name, why);
+            return 1;
+        }
+        std::vector<uint32_t> addresses;
+        for (const ServedPeer &served : Served)
+            addresses.push_back(served.address);
+        *replaced = Served[PeerToReplace(addresses.data(), addresses.size(), peer.sin_addr.s_addr)].number;
+    }
+    ServedPeer served;
+    served.socket = socket;
+    served.address = peer.sin_addr.s_addr;
+    memcpy(served.name, name, sizeof served.name);
+    Served.push_back(served);
+    TuneConnectionSocket(socket);
+    ShowServed();
     EnableConnectButton(false);
+    *accepted = socket;
     return 0;
+}
+
+void NumberPeer(SOCKET socket, LONG number)
+{
+    for (ServedPeer &served : Served) {
+        if (served.socket == socket)
+            served.number = number;
+    }
+}
+
+const char *PeerNameOf(LONG number)
+{
+    if (!SharingPeers())
+        return PeerName;
+    for (const ServedPeer &served : Served) {
+        if (served.number == number)
+            return served.name;
+    }
+    return nullptr;
+}
+
+LONG PeerOfSocket(SOCKET socket)
+{
+    for (const ServedPeer &served : Served) {
+        if (served.socket == socket)
+            return served.number;
+    }
+    return 0;
+}
+
+static void CloseServedSocket(SOCKET socket)
+{
+    (void)shutdown(socket, SD_BOTH);     // the peer may be gone already
+    CloseSocket(socket);
+}
+
+void ClosePeer(LONG number)
+{
+    for (auto it = Served.begin(); it != Served.end(); ++it) {
+        if (it->number == number) {
+            CloseServedSocket(it->socket);
+            Served.erase(it);
+            break;
+        }
+    }
+    ShowServed();
 }
 
 int CloseConnection(int reason)
@@ -304,9 +448,12 @@ int CloseConnection(int reason)
     // The bridge has let go of the socket. A server's listening socket stays
     // open while the server waits for the next peer.
     SOCKET socket = ConnectionSocket.exchange(0);
-    if (socket != 0) {
-        (void)shutdown(socket, SD_BOTH);     // the peer may be gone already
-        CloseSocket(socket);
+    if (!Served.empty()) {
+        for (const ServedPeer &served : Served)
+            CloseServedSocket(served.socket);
+        Served.clear();
+    } else if (socket != 0) {
+        CloseServedSocket(socket);
     }
     if (IsClientMode()) {
         SetStatusText(IdleText);

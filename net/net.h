@@ -1,6 +1,7 @@
-// Network link: the one TCP connection, as a server that serves one
-// permitted peer at a time or as a client, and the status text and buttons
-// that show its state. What moves over the connection is the bridge's.
+// Network link: the TCP connection, as a server that serves one permitted
+// peer at a time (or, with MAXPEER, several at once) or as a client, and the
+// status text and buttons that show its state. What moves over the
+// connection is the bridge's.
 #pragma once
 
 #include "../shell/shell.h"
@@ -29,7 +30,8 @@ constexpr WORD WinsockVersion = MAKEWORD(1, 1);
 // text with a peer's address.
 inline constexpr char IdleText[] = "Idle";
 inline constexpr char PeerTextPrefix[] = "Connection - ";
-// The status text with a peer's address: "Connection - " and a dotted quad.
+// The status text with a peer's address: "Connection - ", a dotted quad,
+// and " (+7)" while others are served too.
 constexpr size_t PeerTextCapacity = 36;
 // "255.255.255.255:65535" and its terminator.
 constexpr size_t PeerNameCapacity = 24;
@@ -42,6 +44,11 @@ constexpr ULONG KeepAliveIdleMs = 10000;
 constexpr ULONG KeepAliveIntervalMs = 1000;
 constexpr DWORD RetransmitLimitSeconds = 20;
 
+// A server that serves several peers gives each socket this much send
+// buffer, so that a peer that stops reading is found by the bridge's ring
+// in a time that does not depend on the stack's buffer tuning.
+constexpr int SharedSendBufferBytes = 64 * 1024;
+
 // The connection's socket, 0 when none: the client socket, or the peer a
 // server accepted. User-interface thread; the bridge has its own hold on it
 // while the connection is attached.
@@ -52,10 +59,32 @@ extern SOCKET ListeningSocket;
 
 void StartClient();
 void StartServer();
-int AcceptPeer(SOCKET listener);
-// The peer of the connection, "10.0.0.7:50123": the accepted one's, or the
-// client's destination. User-interface thread.
+// A peer knocks: 0 when it is served (*accepted, its socket; *replaced, the
+// number of the peer it replaces, which the caller ends, or 0), 1 when it
+// was turned away.
+int AcceptPeer(SOCKET listener, SOCKET *accepted, LONG *replaced);
+// The number the bridge gave the peer just accepted.
+void NumberPeer(SOCKET socket, LONG number);
+// The peer of the connection, "10.0.0.7:50123": the accepted one's (the
+// oldest, of several), or the client's destination. User-interface thread.
 const char *ConnectionPeerName();
+
+// A server that serves several peers at once (its start read MAXPEER as
+// 2 or more). User-interface thread.
+bool SharingPeers();
+// The served peer of that number or socket; null or 0 when there is none.
+const char *PeerNameOf(LONG number);
+LONG PeerOfSocket(SOCKET socket);
+// Closes one of several served peers' sockets once the bridge has let go of
+// it; the status text follows.
+void ClosePeer(LONG number);
+// MAXPEER as a number of peers: 2 to 8 as written, anything else one.
+int PeerLimit(int32_t maxPeer);
+// Which of the served peers (their addresses, oldest first) a newcomer from
+// `address` replaces: the one from the same address, else the oldest.
+size_t PeerToReplace(const uint32_t *served, size_t count, uint32_t address);
+// "Connection - 10.0.0.7", and " (+2)" while two more are served.
+void FormatServedText(uint32_t oldest, size_t others, char *text, size_t capacity);
 // Once a second: peers refused, and starts that failed, in a burst and not
 // told one by one are told in one line of the event history each.
 void NoteUntoldRefusals();

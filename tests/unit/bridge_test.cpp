@@ -1,13 +1,15 @@
 // The bridge's data path against a fake port and a fake peer: bytes both
 // ways, a block held while the port is gone, a peer that closes meanwhile, a
 // connection that ends while a send waits, Telnet requests in order with the
-// data; and the port's hand-over between its owner and the writer.
+// data; several peers sharing the port, with the ring and the turns they
+// share it by; and the port's hand-over between its owner and the writer.
 #include "bridge/bridge.h"
 #include "config/config.h"
 #include "fakes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -159,6 +161,96 @@ TEST_F(DataPath, TelnetRequestsApplyInOrderWithTheData)
     const uint8_t reply[] = {TelnetIac, TelnetSb, TelnetOptionComPort, ComSetBaudRate + ComServerOffset, 0, 1, 0xC2,
                              0, TelnetIac, TelnetSe};
     EXPECT_NE(peer->Sent().find(std::string(reinterpret_cast<const char *>(reply), sizeof reply)), std::string::npos);
+}
+
+// Several peers: the device's bytes to each, a peer whose socket stays full
+// dropped once it falls the whole ring behind while the other gets all; of
+// two peers in RFC 2217 mode the older sets the line, the other hears it.
+TEST_F(DataPath, SharedPeersGetAllOrAreDroppedAndTheOldestOwnsTheLine)
+{
+    bridge.SetSharing(true);
+    LONG slow = AttachFakePeer(true);
+    std::shared_ptr<fake::PeerScript> stalled = peer;
+    AttachFakePeer(true);
+    stalled->full = true;
+    std::string chunk(SerialReadSize, 'x');
+    size_t sent = 0;
+    while (sent <= FanOutCapacity + SerialReadSize) {
+        port->Send(chunk);
+        sent += chunk.size();
+        ASSERT_TRUE(WaitUntil([&] { return peer->Sent().size() >= sent; })) << peer->Sent().size() << " of " << sent;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return bridge.EndOf(slow).reason == EndReason::FellBehind; }));
+    EXPECT_EQ(peer->Sent().size() - peer->Sent().find('x'), sent) << "the healthy peer lost bytes";
+
+    bridge.Detach(slow);
+    // Now the newer peer is the oldest in RFC 2217 mode: its line applies.
+    const uint8_t baud115200[] = {TelnetIac, TelnetSb, TelnetOptionComPort, ComSetBaudRate, 0, 1, 0xC2, 0,
+                                  TelnetIac, TelnetSe};
+    const std::string request(reinterpret_cast<const char *>(baud115200), sizeof baud115200);
+    std::shared_ptr<fake::PeerScript> owner = peer;
+    AttachFakePeer(true);
+    peer->Send(request);
+    const uint8_t kept[] = {TelnetIac, TelnetSb, TelnetOptionComPort, ComSetBaudRate + ComServerOffset, 0, 0, 0x25,
+                            0x80, TelnetIac, TelnetSe};
+    ASSERT_TRUE(WaitUntil([&] { return peer->Sent().find(std::string(reinterpret_cast<const char *>(kept),
+                                                                       sizeof kept)) != std::string::npos; }))
+        << "the newer peer hears the 9600 in force";
+    owner->Send(request);
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> guard(port->lock);
+        return !port->log.empty() && port->log.back() == "line:115200";
+    }));
+    std::lock_guard<std::mutex> guard(port->lock);
+    EXPECT_EQ(std::count(port->log.begin(), port->log.end(), "line:115200"), 1) << "only the owner's request applied";
+}
+
+// The ring: each peer takes from its own place; a peer is overrun only by
+// more than the ring holds past it; room is what the fastest peer leaves.
+TEST(FanOutRing, PeersTakeFromTheirPlacesAndTheFastestSetsTheRoom)
+{
+    FanOut fan(8);
+    fan.Append("abcdef", 6);
+    char out[8] = {};
+    ASSERT_EQ(fan.Copy(2, out, 3), 3u);
+    EXPECT_EQ(std::string(out, 3), "cde");
+    EXPECT_EQ(fan.Copy(fan.Head(), out, 8), 0u) << "a new peer starts at the head with nothing";
+    EXPECT_EQ(fan.Room(6), 8u);
+    EXPECT_EQ(fan.Room(1), 3u) << "a peer still at 1 holds back what may be added";
+    EXPECT_FALSE(fan.Overruns(0, 2));
+    EXPECT_TRUE(fan.Overruns(0, 3));
+    fan.Append("ghij", 4);      // wraps; the peer at 0 has lost 'a' and 'b'
+    ASSERT_EQ(fan.Copy(4, out, 8), 6u);
+    EXPECT_EQ(std::string(out, 6), "efghij");
+    EXPECT_EQ(fan.Copy(0, out, 8), 0u) << "bytes the ring no longer has are never handed out";
+}
+
+// Turns: the first with bytes speaks, the others wait in the order they
+// came; a speaker keeps the line for its gap, then the longest waiting one
+// speaks, and a speaker that wants the line again queues behind them.
+TEST(TurnRules, PeersSpeakInTheOrderTheyStartedWaiting)
+{
+    TurnRule turns;
+    turns.Wants(3);
+    turns.Wants(1);
+    turns.Wants(2);
+    turns.Wants(1);
+    EXPECT_EQ(turns.Speaker(), 3);
+    turns.Heard(1000, 4);
+    EXPECT_TRUE(turns.Holding(4999));
+    EXPECT_EQ(turns.WaitLimitMs(3000), 2u);
+    EXPECT_FALSE(turns.Holding(5000));
+    turns.Pass();
+    turns.Wants(3);
+    EXPECT_EQ(turns.Speaker(), 1);
+    turns.Forget(2);
+    turns.Pass();
+    EXPECT_EQ(turns.Speaker(), 3);
+    turns.Forget(3);
+    EXPECT_EQ(turns.Speaker(), 0);
+    EXPECT_EQ(TurnGapMs({9600, 8, NOPARITY, ONESTOPBIT, FlowNone}), 4u) << "3.5 characters of 10 bits";
+    EXPECT_EQ(TurnGapMs({115200, 8, NOPARITY, ONESTOPBIT, FlowNone}), TurnGapLeastMs);
+    EXPECT_EQ(TurnGapMs({300, 8, EVENPARITY, TWOSTOPBITS, FlowNone}), TurnGapMostMs);
 }
 
 // The hand-over: the owner takes the port while the writer holds nothing,

@@ -62,4 +62,24 @@ TEST(PeerText, TheLongestAddressFits)
     EXPECT_STREQ(text, "Connection - 255.255.255.254");
 }
 
+// Several peers: MAXPEER counts only from 2 to 8; a newcomer replaces the
+// peer from its own address, else the oldest; the status text names the
+// oldest and counts the others, and fits the longest address.
+TEST(SharedPeers, LimitReplacementAndStatusText)
+{
+    EXPECT_EQ(PeerLimit(0), 1);
+    EXPECT_EQ(PeerLimit(2), 2);
+    EXPECT_EQ(PeerLimit(8), 8);
+    EXPECT_EQ(PeerLimit(9), 1) << "junk serves one peer, as before";
+    EXPECT_EQ(PeerLimit(-3), 1);
+    const uint32_t served[] = {Address("10.0.0.1"), Address("10.0.0.2"), Address("10.0.0.3")};
+    EXPECT_EQ(PeerToReplace(served, 3, Address("10.0.0.2")), 1u);
+    EXPECT_EQ(PeerToReplace(served, 3, Address("10.0.0.9")), 0u);
+    char text[PeerTextCapacity];
+    FormatServedText(Address("10.0.0.1"), 0, text, sizeof text);
+    EXPECT_STREQ(text, "Connection - 10.0.0.1");
+    FormatServedText(Address("255.255.255.255"), 7, text, sizeof text);
+    EXPECT_STREQ(text, "Connection - 255.255.255.255 (+7)");
+}
+
 }  // namespace
