@@ -107,6 +107,7 @@ DEFAULT_SETTINGS = {
     "SPORT": 9001, "PORT": 9001, "IP": "192.168.0.1", "MODE": 1,
     "PERMISSIP1": "0.0.0.0", "PERMISSIP2": "0.0.0.0", "PERMISSIP3": "0.0.0.0",
     "CONNECT": 0, "DT": 0, "DTRSLAN": 0, "DTLANRS": 0, "DTUPTIME": 5, "RFC2217": 0, "EVENTLOG": 1,
+    "MAXPEER": 0, "KICKOLD": 0,
 }
 
 # Status texts of the connection.

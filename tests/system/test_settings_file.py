@@ -14,6 +14,7 @@ DEFAULT_FILE = (
     "SPORT=9001\r\nPORT=9001\r\nIP=192.168.0.1\r\nMODE=1\r\n"
     "PERMISSIP1=0.0.0.0\r\nPERMISSIP2=0.0.0.0\r\nPERMISSIP3=0.0.0.0\r\n"
     "CONNECT=0\r\nDT=0\r\nDTRSLAN=0\r\nDTLANRS=0\r\nDTUPTIME=5\r\nRFC2217=0\r\nEVENTLOG=1\r\n"
+    "MAXPEER=0\r\nKICKOLD=0\r\n"
 )
 SAVED = "設定データを保存しました。"
 SAVE_FAILED = "設定データを保存できませんでした。"
@@ -44,8 +45,8 @@ def test_save_writes_what_was_loaded_and_keeps_the_rest(quillmar, automation):
     assert "\r\nRATE=0\r\n" in text, "a key missing from an existing file loads as 0"
     assert "\r\nIP=0\r\n" in text
     assert "\r\nMODE=0\r\n" in text
-    assert text.endswith("\r\nDTUPTIME=0\r\nRFC2217=0\r\nEVENTLOG=1\r\n"), \
-        "RFC2217 and EVENTLOG are missing too: raw, the history kept, added last"
+    assert text.endswith("\r\nDTUPTIME=0\r\nRFC2217=0\r\nEVENTLOG=1\r\nMAXPEER=0\r\nKICKOLD=0\r\n"), \
+        "the newer keys are missing too: raw, the history kept, one peer, nobody replaced, added last"
 
 
 def test_a_file_that_cannot_be_written_is_reported(quillmar, automation):

@@ -16,7 +16,8 @@ const char DefaultFile[] =
     "COM=0\r\nBPS=9600\r\nBIT=8\r\nPARI=0\r\nSTOP=0\r\nFLOW=0\r\nRATE=5\r\n"
     "SPORT=9001\r\nPORT=9001\r\nIP=192.168.0.1\r\nMODE=1\r\n"
     "PERMISSIP1=0.0.0.0\r\nPERMISSIP2=0.0.0.0\r\nPERMISSIP3=0.0.0.0\r\n"
-    "CONNECT=0\r\nDT=0\r\nDTRSLAN=0\r\nDTLANRS=0\r\nDTUPTIME=5\r\nRFC2217=0\r\nEVENTLOG=1\r\n";
+    "CONNECT=0\r\nDT=0\r\nDTRSLAN=0\r\nDTLANRS=0\r\nDTUPTIME=5\r\nRFC2217=0\r\nEVENTLOG=1\r\n"
+    "MAXPEER=0\r\nKICKOLD=0\r\n";
 
 // Every field set to a value no other test uses, so that a field the reader
 // skipped shows.
@@ -65,7 +66,7 @@ TEST(SettingsFile, LoadReadsTheFileBesideTheExecutable)
     EXPECT_EQ(Settings.RATE, 0) << "a key missing from an existing file reads 0, not its default";
 }
 
-TEST(SettingsFile, SavingTheDefaultsToANewFileWritesTheTwentyKeysInOrder)
+TEST(SettingsFile, SavingTheDefaultsToANewFileWritesEveryKeyInOrder)
 {
     ScratchFolder folder;
     SetDefaultSettings();
@@ -100,12 +101,15 @@ TEST(SettingsFile, SavedValuesLoadBackUnchanged)
     Settings.DTUPTIME = 3600;
     Settings.RFC2217 = 1;
     Settings.EVENTLOG = 0;
+    Settings.MAXPEER = 8;
+    Settings.KICKOLD = 1;
     const char saved[] =
         "[DATA]\r\n"
         "COM=3\r\nBPS=460800\r\nBIT=7\r\nPARI=2\r\nSTOP=1\r\nFLOW=4\r\nRATE=60\r\n"
         "SPORT=65535\r\nPORT=50000\r\nIP=10.0.0.007\r\nMODE=0\r\n"
         "PERMISSIP1=192.168.0.5\r\nPERMISSIP2=0.0.0.0\r\nPERMISSIP3=255.255.255.254\r\n"
-        "CONNECT=1\r\nDT=1\r\nDTRSLAN=1\r\nDTLANRS=0\r\nDTUPTIME=3600\r\nRFC2217=1\r\nEVENTLOG=0\r\n";
+        "CONNECT=1\r\nDT=1\r\nDTRSLAN=1\r\nDTLANRS=0\r\nDTUPTIME=3600\r\nRFC2217=1\r\nEVENTLOG=0\r\n"
+        "MAXPEER=8\r\nKICKOLD=1\r\n";
     ASSERT_TRUE(WriteSettingsFile(path.c_str()));
     EXPECT_EQ(ReadBytes(path), saved) << "IP is written as it is stored";
 
@@ -133,25 +137,32 @@ TEST(SettingsFile, SavingUpdatesAnExistingFileInPlace)
               "SPORT=9001\r\nPORT=9001\r\nIP=192.168.0.1\r\nMODE=1\r\n"
               "PERMISSIP1=0.0.0.0\r\nPERMISSIP2=0.0.0.0\r\nPERMISSIP3=0.0.0.0\r\n"
               "CONNECT=0\r\nDT=0\r\nDTRSLAN=0\r\nDTLANRS=0\r\nRFC2217=0\r\nEVENTLOG=1\r\n"
+              "MAXPEER=0\r\nKICKOLD=0\r\n"
               "[LAST]\r\nkey=value\r\n");
 }
 
 // A file saved before RFC2217 and EVENTLOG existed: they read 0 (raw) and 1
 // (the history kept), and SAVE adds them after the nineteen lines, which
-// keep their bytes.
+// keep their bytes. One saved before MAXPEER and KICKOLD: one peer, nobody
+// replaced.
 TEST(SettingsFile, AFileWithoutTheNewerKeysGainsThemLast)
 {
     ScratchFolder folder;
     std::string path = folder.File("Quillmar.ini");
-    std::string newer = "RFC2217=0\r\nEVENTLOG=1\r\n";
-    std::string before(DefaultFile, strlen(DefaultFile) - newer.size());
-    WriteBytes(path, before);
-    FillWithJunk();
-    ReadSettingsFile(path.c_str());
-    EXPECT_EQ(Settings.RFC2217, 0);
-    EXPECT_EQ(Settings.EVENTLOG, 1);
-    ASSERT_TRUE(WriteSettingsFile(path.c_str()));
-    EXPECT_EQ(ReadBytes(path), before + newer);
+    for (std::string newer :
+         {"RFC2217=0\r\nEVENTLOG=1\r\nMAXPEER=0\r\nKICKOLD=0\r\n", "MAXPEER=0\r\nKICKOLD=0\r\n"}) {
+        SCOPED_TRACE(newer);
+        std::string before(DefaultFile, strlen(DefaultFile) - newer.size());
+        WriteBytes(path, before);
+        FillWithJunk();
+        ReadSettingsFile(path.c_str());
+        EXPECT_EQ(Settings.RFC2217, 0);
+        EXPECT_EQ(Settings.EVENTLOG, 1);
+        EXPECT_EQ(Settings.MAXPEER, 0);
+        EXPECT_EQ(Settings.KICKOLD, 0);
+        ASSERT_TRUE(WriteSettingsFile(path.c_str()));
+        EXPECT_EQ(ReadBytes(path), before + newer);
+    }
 }
 
 TEST(SettingsFile, NumbersAreCutToTheWidthOfTheirField)
@@ -251,7 +262,7 @@ TEST(SettingsFile, AddressesAreWrittenFirstOctetFirst)
 // What the dialogs and the file rely on in the table itself.
 TEST(SettingsTable, HasEachKeyOnceAndEachCheckSaysItsRange)
 {
-    EXPECT_EQ(std::size(SettingKeys), 21u);
+    EXPECT_EQ(std::size(SettingKeys), 23u);
     for (const SettingKey &key : SettingKeys) {
         SCOPED_TRACE(key.name);
         int named = 0;
