@@ -50,8 +50,9 @@ void SetCheckBox(HWND dialog, int control, int32_t flag);
 // The option dialog: automatic connection, the rate period and the time tags.
 INT_PTR CALLBACK OptionDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// The socket dialog: server or client mode, the two ports, the addresses and
-// RFC 2217. It changes Settings only; the next connection uses them.
+// The socket dialog: server or client mode, the two ports, the addresses,
+// the server's peer count and replacing, and RFC 2217. It changes Settings
+// only; the next connection uses them.
 INT_PTR CALLBACK SocketDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // The start-up shortcut. Paths are UTF-8 and, like the settings path, at

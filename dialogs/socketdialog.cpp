@@ -1,16 +1,17 @@
-// The socket settings dialog: server or client mode, the listening port and
-// the three permitted peer addresses, the destination port and address, and
-// whether connections speak RFC 2217.
+// The socket settings dialog: server or client mode, the listening port,
+// the three permitted peer addresses, how many peers a server serves at once
+// and whether a newcomer replaces one when all places are taken, the
+// destination port and address, and whether connections speak RFC 2217.
 //
 // The dialog runs modally on the user-interface thread and changes Settings
-// in memory only, on OK and field by field: MODE first, then each port once
-// it has passed its check, then the addresses and the RFC 2217 box. A
-// refused port stops OK where it stands; what was stored before it stays (a
-// later Cancel keeps it). The connection manager, on the same thread, takes
-// the values at its next start; a connection that is up keeps what it
-// started with. The boxes that refuse a port are owned by the dialog, so
-// that it stays disabled, and so cannot be confirmed or closed again, while
-// one is up.
+// in memory only, on OK and field by field: MODE first, then each number
+// (the two ports, then the peer count) once it has passed its check, then
+// the addresses and the two check boxes. A refused number stops OK where it
+// stands; what was stored before it stays (a later Cancel keeps it). The
+// connection manager, on the same thread, takes the values at its next
+// start; a connection that is up keeps what it started with. The boxes that
+// refuse a number are owned by the dialog, so that it stays disabled, and so
+// cannot be confirmed or closed again, while one is up.
 #include "dialogs.h"
 #include "../res/resource.h"
 
@@ -24,13 +25,16 @@ static const int PermittedAddressControls[] = {IDC_SOCK_PERMIT1, IDC_SOCK_PERMIT
 static std::atomic<uint32_t> *const PermittedAddressFields[] = {&Settings.PERMISSIP1, &Settings.PERMISSIP2,
                                                                 &Settings.PERMISSIP3};
 
-// Server mode uses the listening port and the permitted addresses, client
-// mode the destination; the other side's fields are disabled but kept.
+// Server mode uses the listening port, the permitted addresses and the
+// peer sharing, client mode the destination; the other side's fields are
+// disabled but kept.
 static void EnableModeFields(HWND dialog, BOOL server)
 {
     EnableWindow(GetDlgItem(dialog, IDC_SOCK_LISTEN_PORT), server);
     for (int control : PermittedAddressControls)
         EnableWindow(GetDlgItem(dialog, control), server);
+    EnableWindow(GetDlgItem(dialog, IDC_SOCK_MAX_PEERS), server);
+    EnableWindow(GetDlgItem(dialog, IDC_SOCK_KICK_OLD), server);
     EnableWindow(GetDlgItem(dialog, IDC_SOCK_DEST_PORT), !server);
     EnableWindow(GetDlgItem(dialog, IDC_SOCK_DEST_ADDRESS), !server);
 }
@@ -61,20 +65,25 @@ static void ShowSettings(HWND dialog)
     ShowAddress(dialog, IDC_SOCK_DEST_ADDRESS, DottedAddress(Settings.IP));
     for (size_t slot = 0; slot < std::size(PermittedAddressControls); ++slot)
         ShowAddress(dialog, PermittedAddressControls[slot], *PermittedAddressFields[slot]);
+    // Signed: a count outside 0..8 from the file shows as it is, and OK refuses it.
+    SetDlgItemInt(dialog, IDC_SOCK_MAX_PEERS, static_cast<UINT>(Settings.MAXPEER.load()), TRUE);
+    SetCheckBox(dialog, IDC_SOCK_KICK_OLD, Settings.KICKOLD);
     SetCheckBox(dialog, IDC_SOCK_RFC2217, Settings.RFC2217);
 }
 
-// Both ports are checked whatever the mode, and the addresses of the
+// Every number is checked whatever the mode, and the fields of the
 // disabled side are stored too.
 static void StoreSettings(HWND dialog)
 {
     Settings.MODE = IsDlgButtonChecked(dialog, IDC_SOCK_CLIENT) == BST_CHECKED ? 1 : 0;
     if (!StoreNumberField(dialog, IDC_SOCK_DEST_PORT, SettingKeyNamed("PORT")) ||
-        !StoreNumberField(dialog, IDC_SOCK_LISTEN_PORT, SettingKeyNamed("SPORT")))
+        !StoreNumberField(dialog, IDC_SOCK_LISTEN_PORT, SettingKeyNamed("SPORT")) ||
+        !StoreNumberField(dialog, IDC_SOCK_MAX_PEERS, SettingKeyNamed("MAXPEER")))
         return;
     FormatDottedAddress(ReadAddress(dialog, IDC_SOCK_DEST_ADDRESS), Settings.IP, sizeof Settings.IP);
     for (size_t slot = 0; slot < std::size(PermittedAddressControls); ++slot)
         *PermittedAddressFields[slot] = ReadAddress(dialog, PermittedAddressControls[slot]);
+    Settings.KICKOLD = CheckBoxFlag(dialog, IDC_SOCK_KICK_OLD);
     Settings.RFC2217 = CheckBoxFlag(dialog, IDC_SOCK_RFC2217);
     EndDialog(dialog, SocketDialogResult);
 }

@@ -52,6 +52,8 @@
 #define IDC_SOCK_PERMIT2                1056
 #define IDC_SOCK_PERMIT3                1057
 #define IDC_SOCK_RFC2217                1059
+#define IDC_SOCK_MAX_PEERS              1061
+#define IDC_SOCK_KICK_OLD               1062
 
 // Option dialog.
 #define IDC_OPTION_RATE                 1038

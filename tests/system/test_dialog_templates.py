@@ -20,6 +20,7 @@ WS_TABSTOP = 0x00010000
 WS_EX_CLIENTEDGE = 0x00000200
 DS_SETFONT, DS_MODALFRAME = 0x40, 0x80
 BS_PUSHBUTTON, BS_DEFPUSHBUTTON, BS_AUTOCHECKBOX, BS_GROUPBOX, BS_AUTORADIOBUTTON = 0, 1, 3, 7, 9
+BS_MULTILINE = 0x2000
 ES_RIGHT = 0x2
 SS_LEFT, SS_CENTER, SS_ICON, SS_ETCHEDHORZ, SS_NOTIFY, SS_CENTERIMAGE, SS_SUNKEN = 0, 1, 3, 0x10, 0x100, 0x200, 0x1000
 CBS_DROPDOWNLIST, CBS_DISABLENOSCROLL = 0x3, 0x800
@@ -95,6 +96,9 @@ TEMPLATES = {
         (R.IDC_SOCK_PERMIT1, "SysIPAddress32", CHILD | WS_TABSTOP, (104, 94, 76, 11), ""),
         (R.IDC_SOCK_PERMIT2, "SysIPAddress32", CHILD | WS_TABSTOP, (104, 108, 76, 11), ""),
         (R.IDC_SOCK_PERMIT3, "SysIPAddress32", CHILD | WS_TABSTOP, (104, 122, 76, 11), ""),
+        (R.IDC_SOCK_MAX_PEERS, "Edit", CHILD | WS_BORDER | WS_TABSTOP | ES_RIGHT, (60, 94, 20, 12), ""),
+        (R.IDC_SOCK_KICK_OLD, "Button", CHILD | WS_TABSTOP | BS_AUTOCHECKBOX | BS_MULTILINE, (19, 110, 66, 18),
+         "満杯時は古い\n接続を切る"),
         (R.IDC_SOCK_DEST_PORT, "Edit", CHILD | WS_BORDER | WS_TABSTOP | ES_RIGHT, (105, 156, 38, 12), ""),
         (R.IDC_SOCK_DEST_ADDRESS, "SysIPAddress32", CHILD | WS_TABSTOP, (105, 171, 76, 11), ""),
         (R.IDC_SOCK_RFC2217, "Button", CHILD | WS_TABSTOP | BS_AUTOCHECKBOX, (19, 215, 150, 10),
@@ -107,6 +111,7 @@ TEMPLATES = {
         (R.IDC_STATIC, "Static", CHILD | WS_GROUP | SS_LEFT, (90, 95, 8, 9), "1．"),
         (R.IDC_STATIC, "Static", CHILD | WS_GROUP | SS_LEFT, (90, 110, 8, 9), "2．"),
         (R.IDC_STATIC, "Static", CHILD | WS_GROUP | SS_LEFT, (90, 124, 8, 9), "3．"),
+        (R.IDC_STATIC, "Static", CHILD | WS_GROUP | SS_LEFT, (19, 96, 40, 8), "同時接続数："),
         (R.IDC_STATIC, "Static", CHILD | WS_GROUP | SS_LEFT, (55, 158, 42, 8), "接続先ポート："),
         (R.IDC_STATIC, "Static", CHILD | WS_GROUP | SS_LEFT, (55, 173, 47, 8), "接続先アドレス："),
         (R.IDC_STATIC, "Static", CHILD | SS_ICON, (8, 8, 20, 20), R.IDI_SOCKET),
@@ -202,3 +207,21 @@ def test_template(built, name):
     assert template._replace(controls=None) == want._replace(controls=None)
     wrong = differences([control._replace(cls=control.cls.upper()) for control in template.controls], want.controls)
     assert not wrong, f"{name}:\n" + "\n".join(wrong)
+
+
+@pytest.mark.parametrize("name", TEMPLATES)
+def test_controls_lie_in_the_dialog_and_overlap_none(name):
+    """Every control within the dialog, and no two of them on the same spot:
+    a group box holds others, and a drop-down list's height is that of its
+    open list, so neither counts."""
+    template = TEMPLATES[name]
+    width, height = template["size"]
+    placed = []
+    for id_, cls, style, (x, y, w, h), text in template["controls"]:
+        assert 0 <= x and 0 <= y and x + w <= width and y + h <= height, f"{name}: {text or id_} lies outside"
+        if cls == "ComboBox" or (cls == "Button" and style & 0xF == BS_GROUPBOX):
+            continue
+        for other, (ox, oy, ow, oh) in placed:
+            assert not (x < ox + ow and ox < x + w and y < oy + oh and oy < y + h), \
+                f"{name}: {text or id_} overlaps {other}"
+        placed.append((text or id_, (x, y, w, h)))

@@ -1,6 +1,7 @@
 """The socket settings dialog on the real program: what it shows, which
-fields each mode enables, the two port checks, the field-by-field storing
-of OK, Cancel, the RFC 2217 box, and what SAVE then writes."""
+fields each mode enables, the checks of the two ports and the peer count,
+the field-by-field storing of OK, Cancel, the replacing and RFC 2217 boxes,
+and what SAVE then writes."""
 import pytest
 
 from harness import IDCANCEL, IDOK, LINE_KEYS, R, wait_for
@@ -12,26 +13,29 @@ DEST_PORT, DEST_ADDRESS, SERVER, CLIENT, LISTEN_PORT = (R.IDC_SOCK_DEST_PORT, R.
                                                         R.IDC_SOCK_LISTEN_PORT)
 PERMITS = (R.IDC_SOCK_PERMIT1, R.IDC_SOCK_PERMIT2, R.IDC_SOCK_PERMIT3)
 RFC2217 = R.IDC_SOCK_RFC2217
+MAX_PEERS, KICK_OLD = R.IDC_SOCK_MAX_PEERS, R.IDC_SOCK_KICK_OLD
 DEST_PORT_INVALID = "接続先ポートが不正です。1～65535を入力してください。"
 LISTEN_PORT_INVALID = "待ち受けポートが不正です。1～65535を入力してください。"
+MAX_PEERS_INVALID = "同時接続数が不正です。0～8を入力してください。"
 WS_TABSTOP, WS_GROUP = 0x00010000, 0x00020000
 
 
 def server_fields_enabled(automation, dialog):
-    """(listening port and permitted addresses, destination port and address)
-    enabled; None while the dialog is still switching them over."""
-    server = [automation.enabled(dialog, control) for control in (LISTEN_PORT, *PERMITS)]
+    """(listening port, permitted addresses and peer sharing, destination
+    port and address) enabled; None while the dialog is still switching them
+    over."""
+    server = [automation.enabled(dialog, control) for control in (LISTEN_PORT, *PERMITS, MAX_PEERS, KICK_OLD)]
     client = [automation.enabled(dialog, control) for control in (DEST_PORT, DEST_ADDRESS)]
     if len(set(server)) != 1 or len(set(client)) != 1:
         return None
     return server[0], client[0]
 
 
-def toggle_rfc2217(automation, dialog):
-    """Clicks the RFC 2217 box and waits for it to show the other state."""
-    ticked = 1 - automation.checked(dialog, RFC2217)
-    automation.click(dialog, RFC2217)
-    wait_for(f"the RFC 2217 box to read {ticked}", lambda: automation.checked(dialog, RFC2217) == ticked)
+def toggle(automation, dialog, box=RFC2217):
+    """Clicks a check box and waits for it to show the other state."""
+    ticked = 1 - automation.checked(dialog, box)
+    automation.click(dialog, box)
+    wait_for(f"box {box} to read {ticked}", lambda: automation.checked(dialog, box) == ticked)
 
 
 def press_ok(automation, dialog):
@@ -65,6 +69,7 @@ def test_shows_the_settings_and_each_mode_enables_its_fields(quillmar, automatio
     for control in PERMITS:
         assert automation.ip_address(dialog, control)[1] == "0.0.0.0"
     assert automation.checked(dialog, RFC2217) == 0
+    assert automation.text(dialog, MAX_PEERS) == "0" and automation.checked(dialog, KICK_OLD) == 0
 
     automation.click(dialog, SERVER)
     wait_for("server mode's fields", lambda: server_fields_enabled(automation, dialog) == (True, False))
@@ -82,25 +87,27 @@ def test_template_texts_and_tab_order(quillmar, automation):
     children = automation.children(dialog)
     # The IP-address controls' own edits are children too; they are not ours.
     ours = [child for child in children
-            if not (child["class"] == "Edit" and child["id"] not in (DEST_PORT, LISTEN_PORT))]
-    tab_order = [SERVER, CLIENT, LISTEN_PORT, *PERMITS, DEST_PORT, DEST_ADDRESS, RFC2217, IDOK, IDCANCEL]
+            if not (child["class"] == "Edit" and child["id"] not in (DEST_PORT, LISTEN_PORT, MAX_PEERS))]
+    tab_order = [SERVER, CLIENT, LISTEN_PORT, *PERMITS, MAX_PEERS, KICK_OLD, DEST_PORT, DEST_ADDRESS, RFC2217,
+                 IDOK, IDCANCEL]
     assert [child["id"] for child in ours if child["id"] in tab_order] == tab_order
     by_id = {child["id"]: child for child in ours}
     # Neither radio button has a group mark or a tab stop of its own; the
     # button control gives the checked one a tab stop.
     assert by_id[SERVER]["style"] & (WS_TABSTOP | WS_GROUP) == 0
     assert by_id[CLIENT]["style"] & (WS_TABSTOP | WS_GROUP) == WS_TABSTOP
-    for control in (LISTEN_PORT, *PERMITS, DEST_PORT, DEST_ADDRESS, RFC2217):
+    for control in (LISTEN_PORT, *PERMITS, MAX_PEERS, KICK_OLD, DEST_PORT, DEST_ADDRESS, RFC2217):
         assert by_id[control]["style"] & WS_TABSTOP
     for control in (*PERMITS, DEST_ADDRESS):
         assert by_id[control]["class"] == "SysIPAddress32"
     assert by_id[SERVER]["title"] == "サーバー接続"
     assert by_id[CLIENT]["title"] == "クライアント接続"
     assert by_id[RFC2217]["title"] == "RFC 2217 リモート回線制御"
+    assert by_id[KICK_OLD]["title"] == "満杯時は古い\n接続を切る"
     assert by_id[IDOK]["title"] == "OK" and by_id[IDCANCEL]["title"] == "ｷｬﾝｾﾙ"
     labels = {child["title"] for child in children if child["id"] in (-1, 0xFFFF)}
     assert {"ソケット接続設定", "接続設定", "待ち受けポート：", "接続許可アドレス：", "1．", "2．", "3．",
-            "接続先ポート：", "接続先アドレス："} <= labels
+            "接続先ポート：", "接続先アドレス：", "同時接続数："} <= labels
     automation.command(dialog, IDCANCEL)
     expect_closed(automation, dialog)
 
@@ -110,7 +117,7 @@ def test_port_65535_is_accepted_shown_again_and_saved(quillmar, automation):
     dialog = quillmar.open_dialog(SOCK, CAPTION)
     automation.set_text(dialog, DEST_PORT, "65535")
     automation.set_text(dialog, LISTEN_PORT, "65535")
-    toggle_rfc2217(automation, dialog)
+    toggle(automation, dialog)
     press_ok(automation, dialog)
     expect_closed(automation, dialog)
     dialog = quillmar.open_dialog(SOCK, CAPTION)
@@ -121,7 +128,8 @@ def test_port_65535_is_accepted_shown_again_and_saved(quillmar, automation):
     expect_closed(automation, dialog)
     settings = quillmar.saved_settings()
     assert (settings["PORT"], settings["SPORT"], settings["RFC2217"]) == ("65535", "65535", "1")
-    assert list(settings)[-3:] == ["DTUPTIME", "RFC2217", "EVENTLOG"], "RFC2217 is written after the older keys"
+    assert list(settings)[-5:] == ["DTUPTIME", "RFC2217", "EVENTLOG", "MAXPEER", "KICKOLD"], \
+        "the newer keys are written after the older ones, in the order they came"
 
 
 def test_stored_ports_above_32767_are_shown_and_confirmed_unchanged(quillmar, automation):
@@ -130,7 +138,7 @@ def test_stored_ports_above_32767_are_shown_and_confirmed_unchanged(quillmar, au
     dialog = quillmar.open_dialog(SOCK, CAPTION)
     assert automation.checked(dialog, SERVER) == 1
     assert automation.checked(dialog, RFC2217) == 1
-    toggle_rfc2217(automation, dialog)     # OK stores it cleared
+    toggle(automation, dialog)     # OK stores it cleared
     assert server_fields_enabled(automation, dialog) == (True, False)
     assert automation.text(dialog, DEST_PORT) == "50000"
     assert automation.text(dialog, LISTEN_PORT) == "40000"
@@ -161,6 +169,51 @@ def test_bad_ports_are_refused_with_the_message_of_their_port(quillmar, automati
     expect_closed(automation, dialog)
     settings = quillmar.saved_settings()
     assert (settings["PORT"], settings["SPORT"]) == ("9100", "9200")
+
+
+def test_the_peer_count_and_the_replacing_box_are_shown_stored_and_saved(quillmar, automation):
+    quillmar.write_settings(MODE=0, MAXPEER=4, KICKOLD=1)
+    quillmar.start()
+    dialog = quillmar.open_dialog(SOCK, CAPTION)
+    assert server_fields_enabled(automation, dialog) == (True, False)
+    assert automation.text(dialog, MAX_PEERS) == "4" and automation.checked(dialog, KICK_OLD) == 1
+    automation.set_text(dialog, MAX_PEERS, "8")
+    toggle(automation, dialog, KICK_OLD)
+    press_ok(automation, dialog)
+    expect_closed(automation, dialog)
+    settings = quillmar.saved_settings()
+    assert (settings["MAXPEER"], settings["KICKOLD"]) == ("8", "0")
+
+    # Disabled in client mode, and stored all the same.
+    dialog = quillmar.open_dialog(SOCK, CAPTION)
+    assert automation.text(dialog, MAX_PEERS) == "8" and automation.checked(dialog, KICK_OLD) == 0
+    automation.click(dialog, CLIENT)
+    wait_for("client mode's fields", lambda: server_fields_enabled(automation, dialog) == (False, True))
+    automation.set_text(dialog, MAX_PEERS, " 1 ")
+    toggle(automation, dialog, KICK_OLD)
+    press_ok(automation, dialog)
+    expect_closed(automation, dialog)
+    settings = quillmar.saved_settings()
+    assert (settings["MODE"], settings["MAXPEER"], settings["KICKOLD"]) == ("1", "1", "1")
+
+
+def test_a_bad_peer_count_is_refused_and_stops_ok_after_the_ports(quillmar, automation):
+    # A count outside 0..8 from the file is shown as it stands, and OK refuses it.
+    quillmar.write_settings(MODE=0, MAXPEER=-3)
+    quillmar.start()
+    dialog = quillmar.open_dialog(SOCK, CAPTION)
+    assert automation.text(dialog, MAX_PEERS) == "-3"
+    automation.set_text(dialog, LISTEN_PORT, "9400")
+    toggle(automation, dialog, KICK_OLD)
+    for bad in ["-3", "junk", "9", "-1", "", "4294967297", "2x"]:
+        automation.set_text(dialog, MAX_PEERS, bad)
+        press_ok(automation, dialog)
+        expect_refused(automation, dialog, MAX_PEERS_INVALID, MAX_PEERS, bad)
+    automation.command(dialog, IDCANCEL)
+    expect_closed(automation, dialog)
+    settings = quillmar.saved_settings()
+    assert settings["SPORT"] == "9400", "the ports before it are stored"
+    assert (settings["MAXPEER"], settings["KICKOLD"]) == ("-3", "0"), "what comes after it is not"
 
 
 def test_an_empty_destination_port_is_refused_even_in_server_mode(quillmar, automation):
@@ -208,7 +261,7 @@ def test_choosing_the_other_mode_and_cancel_changes_nothing(quillmar, automation
     automation.click(dialog, SERVER)
     wait_for("server mode", lambda: automation.checked(dialog, SERVER) == 1)
     automation.set_text(dialog, DEST_PORT, "1234")
-    toggle_rfc2217(automation, dialog)
+    toggle(automation, dialog)
     automation.command(dialog, IDCANCEL)
     expect_closed(automation, dialog)
     settings = quillmar.saved_settings()
