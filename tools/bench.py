@@ -36,6 +36,9 @@ Measured, for each bridge, in this order:
     (99th percentile, and the largest), and CPU in % of a core; one way alone also
     counts Wine's device hosts of the prefix (winedevice.exe) with the
     wineserver.
+  - Quillmar only: the same from the device at the line rate to two peers
+    at once (MAXPEER=2), the first peer's delay beside the one-peer row's,
+    the second peer's bytes checked as the first's.
 
 Quillmar's polls per second and throughput are also judged against socat's
 in the same run (their ratio), when socat ran.
@@ -106,6 +109,7 @@ PEER_NAME = "Connection - " + LOOPBACK
 
 SERIAL_TO_LAN = "serial->LAN"
 LAN_TO_SERIAL = "LAN->serial"
+SECOND_PEER = "serial->LAN, second peer"
 
 BENCH_DIR = BUILD / "bench"
 
@@ -426,7 +430,7 @@ class QuillmarBridge:
         self.program = Quillmar(folder, self.automation)
         if getattr(self, "exe", None):
             shutil.copy2(self.exe, self.program.exe)
-        port = free_tcp_port()
+        port = self.port = free_tcp_port()
         self.program.write_settings(MODE=0, SPORT=port, CONNECT=1, BPS=LINE_BAUD, **self.settings)
         try:
             self.program.start()
@@ -435,6 +439,16 @@ class QuillmarBridge:
         except (AssertionError, AutomationError) as error:
             raise Stuck(f"Quillmar did not come up connected: {error}") from None
         return PtyEnd(master), self.lan_end(self.sock)
+
+    def second_peer(self):
+        """Another peer beside the first, as MAXPEER lets the server have."""
+        sock = connect_with_retry(self.port, START_TIMEOUT)
+        try:
+            self.program.wait_text(STATUS_TEXT, PEER_NAME + " (+1)", timeout=START_TIMEOUT)
+        except (AssertionError, AutomationError) as error:
+            sock.close()
+            raise Stuck(f"the second peer was not served: {error}") from None
+        return sock
 
     def pids(self, device_host=False):
         """With device_host, also Wine's device hosts of the prefix: they
@@ -613,6 +627,18 @@ class Flow:
         first = next(i for i, (a, b) in enumerate(zip(self.received, self.payload)) if a != b)
         changed = sum(a != b for a, b in zip(self.received, self.payload))
         return f"{self.name}: {changed} bytes changed, the first at offset {first}"
+
+
+class MirrorFlow(Flow):
+    """Another peer of a flow from the device: it writes nothing, and is owed
+    what the first flow wrote, when that flow wrote it."""
+
+    def __init__(self, name, first, sink):
+        super().__init__(name, first.source, sink, first.payload, first.rate)
+        self.writes = first.writes
+
+    def allowed(self, now):
+        return 0
 
 
 def pump(flows, stall_seconds, time_limit):
@@ -842,24 +868,7 @@ def measure_idle(bridge, args, rng):
     return result
 
 
-def measure_paced(bridge, args, rng, directions):
-    """At the line rate, one way or both at once. Bytes that have not
-    arrived when the bridge stops moving them count as lost; that is a
-    figure, not a failure, here."""
-    label = "both" if len(directions) == 2 else directions[0]
-    with Session(bridge, "paced-" + label.replace(">", "")) as session:
-        session.warm_up(rng)
-        total = int(LINE_RATE * args.paced_seconds)
-        flows = [Flow(direction, *session.ends(direction), rng.randbytes(total), rate=LINE_RATE)
-                 for direction in directions]
-        note, longest_turn = None, None
-        meter = CpuMeter(bridge.pids(device_host=True))
-        meter.start()
-        try:
-            longest_turn = pump(flows, args.stall_seconds, args.paced_seconds + 2 * args.stall_seconds + 30)
-        except Stuck as error:
-            note = str(error)
-        used = meter.stop()
+def paced_result(flows, meter, used, longest_turn, note):
     result = {"script_pause_ms": longest_turn * 1000 if longest_turn is not None else None,
               "cpu_percent": {name: seconds / meter.elapsed * 100 for name, seconds in used.items()},
               "thread_cpu_seconds": meter.threads}
@@ -877,6 +886,54 @@ def measure_paced(bridge, args, rng, directions):
     return result
 
 
+def pump_paced(bridge, args, flows):
+    """(the CPU meter, what it measured, the longest turn, a note): bytes that
+    have not arrived when the bridge stops moving them count as lost; that
+    is a figure, not a failure, here."""
+    note, longest_turn = None, None
+    meter = CpuMeter(bridge.pids(device_host=True))
+    meter.start()
+    try:
+        longest_turn = pump(flows, args.stall_seconds, args.paced_seconds + 2 * args.stall_seconds + 30)
+    except Stuck as error:
+        note = str(error)
+    return meter, meter.stop(), longest_turn, note
+
+
+def measure_paced(bridge, args, rng, directions):
+    """At the line rate, one way or both at once."""
+    label = "both" if len(directions) == 2 else directions[0]
+    with Session(bridge, "paced-" + label.replace(">", "")) as session:
+        session.warm_up(rng)
+        total = int(LINE_RATE * args.paced_seconds)
+        flows = [Flow(direction, *session.ends(direction), rng.randbytes(total), rate=LINE_RATE)
+                 for direction in directions]
+        outcome = pump_paced(bridge, args, flows)
+    return paced_result(flows, *outcome)
+
+
+def measure_paced_two_peers(bridge, args, rng):
+    """From the device at the line rate to two peers at once (MAXPEER=2):
+    the first peer's delays beside those of a peer alone. Quillmar only."""
+    if not isinstance(bridge, QuillmarBridge):
+        return None
+    bridge.settings = dict(type(bridge).settings, MAXPEER=2)
+    try:
+        with Session(bridge, "paced-two-peers") as session:
+            session.warm_up(rng)
+            second = bridge.second_peer()
+            try:
+                first = Flow(SERIAL_TO_LAN, session.serial, session.lan, rng.randbytes(int(LINE_RATE * args.paced_seconds)),
+                             rate=LINE_RATE)
+                flows = [first, MirrorFlow(SECOND_PEER, first, TcpEnd(second))]
+                outcome = pump_paced(bridge, args, flows)
+            finally:
+                second.close()
+    finally:
+        bridge.settings = type(bridge).settings
+    return paced_result(flows, *outcome)
+
+
 # A request and its reply first, then throughput, then CPU.
 MEASUREMENTS = [
     ("polls", measure_polls),
@@ -890,6 +947,7 @@ MEASUREMENTS = [
     ("paced " + SERIAL_TO_LAN, lambda b, a, r: measure_paced(b, a, r, [SERIAL_TO_LAN])),
     ("paced " + LAN_TO_SERIAL, lambda b, a, r: measure_paced(b, a, r, [LAN_TO_SERIAL])),
     ("paced both", lambda b, a, r: measure_paced(b, a, r, [SERIAL_TO_LAN, LAN_TO_SERIAL])),
+    ("paced two peers", measure_paced_two_peers),
 ]
 
 
@@ -903,11 +961,15 @@ def run_bridge(bridge, args, results, errors):
         print(f"{bridge.name}: {name} ...", file=sys.stderr, flush=True)
         started = time.monotonic()
         try:
-            results[name] = measure(bridge, args, rng)
+            result = measure(bridge, args, rng)
         except (Stuck, OSError) as error:
             errors[name] = str(error)
             print(f"    failed: {error}", file=sys.stderr, flush=True)
         else:
+            if result is None:
+                print("    not for this bridge", file=sys.stderr, flush=True)
+                continue
+            results[name] = result
             print(f"    {time.monotonic() - started:.1f} s: {json.dumps(results[name])}", file=sys.stderr,
                   flush=True)
 
@@ -1019,6 +1081,17 @@ def rows():
         table.append((f"Line rate {direction}: delay, 99.9th percentile, ms", "paced both",
                       get("paced both", direction, "delay_p999_ms"), "", None))
     # Both directions at once: 10 % of a core each.
+    # Two peers share the port: the first as fast as a peer alone, the second as whole.
+    two = "paced two peers"
+    table.append((f"Line rate {SERIAL_TO_LAN} to two peers: bytes lost, added or changed, each", two,
+                  lambda results: max(paced_lost(two, SERIAL_TO_LAN)(results), paced_lost(two, SECOND_PEER)(results)),
+                  "0", lambda value: value == 0))
+    table.append((f"Line rate {SERIAL_TO_LAN} to two peers: delay, 99th percentile, ms, first peer", two,
+                  get(two, SERIAL_TO_LAN, "delay_p99_ms"), "<= 5", at_most(5)))
+    table.append((f"Line rate {SERIAL_TO_LAN} to two peers: delay, 99th percentile, ms, second peer", two,
+                  get(two, SECOND_PEER, "delay_p99_ms"), "", None))
+    table.append((f"Line rate {SERIAL_TO_LAN} to two peers: CPU, % of a core, with wineserver and device host", two,
+                  paced_cpu(two, device_host=True), "", None))
     table.append(("Line rate both ways: CPU, % of a core, process", "paced both",
                   get("paced both", "cpu_percent", "process"), "", None))
     table.append(("Line rate both ways: CPU, % of a core, with wineserver", "paced both",

@@ -608,6 +608,13 @@ class Quillmar:
     def wait_text(self, control, expected, timeout=DEFAULT_TIMEOUT):
         wait_for(f"control {control} to read {expected!r}", lambda: self.text(control) == expected, timeout)
 
+    def usage(self):
+        """The program's handles, as Wine counts them, and its resident memory."""
+        counts = self.automation.process_usage(self.window)
+        status = Path(f"/proc/{self.process.pid}/status").read_text()
+        rss_kib = int(next(line for line in status.splitlines() if line.startswith("VmRSS:")).split()[1])
+        return {"handles": counts["handles"], "rss": rss_kib * 1024}
+
     def status_part(self, part):
         return self.automation.status(self.window, part)
 

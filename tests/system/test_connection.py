@@ -5,7 +5,6 @@ import random
 import socket
 import struct
 import time
-from pathlib import Path
 
 import pytest
 
@@ -173,14 +172,6 @@ class TestClientMode:
             server.close()
 
 
-def usage(quillmar):
-    """The program's handles, as Wine counts them, and its resident memory."""
-    counts = quillmar.automation.process_usage(quillmar.window)
-    status = Path(f"/proc/{quillmar.process.pid}/status").read_text()
-    rss_kib = int(next(line for line in status.splitlines() if line.startswith("VmRSS:")).split()[1])
-    return {"handles": counts["handles"], "rss": rss_kib * 1024}
-
-
 # Failed starts retried: some thirty attempts in `make test`, two hundred in
 # `make soak`.
 WATCH_SECONDS, SOAK_WATCH_SECONDS = 10, 60
@@ -201,9 +192,9 @@ def test_failed_starts_retried_hold_no_handles_or_memory(quillmar, mode, watch):
             quillmar.write_settings(MODE=0, SPORT=port, CONNECT=1)
         quillmar.start()
         time.sleep(5)
-        before = usage(quillmar)
+        before = quillmar.usage()
         time.sleep(watch)       # an attempt every 300 ms
-        after = usage(quillmar)
+        after = quillmar.usage()
         assert after["handles"] - before["handles"] <= 2, (before, after)
         assert after["rss"] - before["rss"] <= 2 << 20, (before, after)
 

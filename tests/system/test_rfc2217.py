@@ -166,6 +166,24 @@ class TestWithPyserial:
                              r"The port's line follows the settings: 19200 8N1, flow none",
                              r"Connection with .+ ended: .+")
 
+    def test_of_two_peers_the_older_owns_the_line_and_then_the_other(self, server, quillmar, ports):
+        port = server(MAXPEER=3)
+        with open_client(port, baudrate=115200):
+            wait_line(ports.com1, 115200)
+            # The newer peer hears the line in force, so pyserial reports
+            # the speed it asked for as refused instead of silently winning.
+            with pytest.raises(ValueError, match="rejected value"):
+                open_client(port, baudrate=57600)
+            other = open_client(port, baudrate=115200)
+            quillmar.wait_text(STATUS_TEXT, f"{PEER} (+1)")
+        # The owner left: the line stays for the other, which owns it now.
+        quillmar.wait_text(STATUS_TEXT, PEER)
+        wait_line(ports.com1, 115200)
+        other.baudrate = 57600
+        wait_line(ports.com1, 57600)
+        other.close()
+        wait_line(ports.com1, USER_LINE["BPS"])
+
     def test_every_byte_value_then_a_mebibyte_each_way_at_once(self, server, ports):
         device = ports.com1
         with open_client(server(), baudrate=USER_LINE["BPS"]) as client:

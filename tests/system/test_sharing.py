@@ -5,6 +5,7 @@ permitted addresses and the replacement of a peer; the status texts."""
 import random
 import re
 import socket
+import struct
 import threading
 import time
 
@@ -162,3 +163,32 @@ def test_places_permitted_addresses_and_replacement(quillmar, kick):
     quillmar.wait_text(STATUS_TEXT, "Connection - 127.0.0.2 (+1)")
     last.close()
     quillmar.wait_text(STATUS_TEXT, "Connection - 127.0.0.2")
+
+
+# Peers that connect and reset beside three that stay: some in `make test`,
+# 500 in `make soak`.
+CYCLES, SOAK_CYCLES = 50, 500
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("cycles", [CYCLES, pytest.param(SOAK_CYCLES, marks=pytest.mark.soak)])
+def test_peers_that_come_and_reset_beside_three_hold_no_handles_or_memory(quillmar, ports, cycles):
+    port = serve(quillmar)
+    staying = join(quillmar, port, 3, lambda n: served_text(n - 1))
+
+    def come_and_reset(count):
+        for _ in range(count):
+            peer = connect_peer(port)
+            quillmar.wait_text(STATUS_TEXT, served_text(3))
+            peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            peer.close()
+            quillmar.wait_text(STATUS_TEXT, served_text(2))
+
+    come_and_reset(10)
+    before = quillmar.usage()
+    come_and_reset(cycles)
+    after = quillmar.usage()
+    assert after["handles"] - before["handles"] <= 2, (before, after)
+    assert after["rss"] - before["rss"] <= 2 << 20, (before, after)
+    staying[0].sendall(b"still served")
+    assert receive(ports.com1, 12) == b"still served"
