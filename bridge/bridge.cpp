@@ -215,21 +215,18 @@ static std::shared_ptr<Connection> Find(const PeerList &peers, const std::shared
 
 EndReport Bridge::EndOf(LONG number) const
 {
-    for (const std::shared_ptr<Connection> &connection : {Find(Peers(), lastEnded, number)}) {
-        if (!connection || connection->number != number)
-            continue;
-        // A send that failed is what the user is told, whichever report of
-        // the end came first.
-        if (int error = connection->sendError; error != 0)
-            return {EndReason::SendFailed, error, nullptr};
-        AcquireSRWLockShared(&connection->endLock);
-        EndReport report = connection->end;
-        ReleaseSRWLockShared(&connection->endLock);
-        return report;
-    }
-    return {};
+    std::shared_ptr<Connection> connection = Find(Peers(), lastEnded, number);
+    if (!connection)
+        return {};
+    // A send that failed is what the user is told, whichever report of the
+    // end came first.
+    if (int error = connection->sendError; error != 0)
+        return {EndReason::SendFailed, error, nullptr};
+    AcquireSRWLockShared(&connection->endLock);
+    EndReport report = connection->end;
+    ReleaseSRWLockShared(&connection->endLock);
+    return report;
 }
-
 
 // A full socket is waited for and tried once more in the same hold of the
 // path: a connection that breaks meanwhile is found by that send, before it
@@ -293,17 +290,15 @@ void Bridge::ReportEnd(Connection &connection, EndReport report)
 
 ConnectionFigures Bridge::FiguresOf(LONG number) const
 {
-    for (const std::shared_ptr<Connection> &connection : {Find(Peers(), lastEnded, number)}) {
-        if (!connection)
-            continue;
-        // A chunk that was being sent when the connection ended is counted.
-        AcquireSRWLockShared(&connection->sendLock);
-        ConnectionFigures figures = {connection->toPort, connection->toPeer, connection->attachedMs,
-                                     connection->lastHeardMs};
-        ReleaseSRWLockShared(&connection->sendLock);
-        return figures;
-    }
-    return {};
+    std::shared_ptr<Connection> connection = Find(Peers(), lastEnded, number);
+    if (!connection)
+        return {};
+    // A chunk that was being sent when the connection ended is counted.
+    AcquireSRWLockShared(&connection->sendLock);
+    ConnectionFigures figures = {connection->toPort, connection->toPeer, connection->attachedMs,
+                                 connection->lastHeardMs};
+    ReleaseSRWLockShared(&connection->sendLock);
+    return figures;
 }
 
 void Bridge::Wake()

@@ -1,9 +1,10 @@
-// The bridge: the data path between the one serial port and the peer of the
-// connection that is up. It owns the port while one is open, the connection
-// while it is attached (its peer, its number, its Telnet session and the
-// line its peer set), the block held for the port, the byte counters and the
-// quiet spells of the time tags, and the two data threads: the serial
-// receive thread, port to peer, and the socket receive thread, peer to port.
+// The bridge: the data path between the one serial port and the peers of the
+// connections that are up (one, unless a server shares the port). It owns
+// the port while one is open, the connections while they are attached (each
+// peer, its number, its Telnet session), the line a peer set, the block held
+// for the port, the byte counters and the quiet spells of the time tags, and
+// the two data threads: the serial receive thread, port to peers, and the
+// socket receive thread, peers to port.
 //
 // The user-interface thread gives and takes the port, attaches and detaches
 // connections and reads the counters; the data threads tell it what happened

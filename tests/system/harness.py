@@ -109,6 +109,10 @@ DEFAULT_SETTINGS = {
     "CONNECT": 0, "DT": 0, "DTRSLAN": 0, "DTLANRS": 0, "DTUPTIME": 5, "RFC2217": 0, "EVENTLOG": 1,
     "MAXPEER": 0, "KICKOLD": 0,
 }
+# QUILLMAR_TEST_MAXPEER=1 runs the suite again with MAXPEER=1 written, which
+# must change nothing: one peer at a time, as with 0 or no key.
+if os.environ.get("QUILLMAR_TEST_MAXPEER"):
+    DEFAULT_SETTINGS["MAXPEER"] = int(os.environ["QUILLMAR_TEST_MAXPEER"])
 
 # Status texts of the connection.
 # The line of a settings file written by hand: without them the keys read 0,
