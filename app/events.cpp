@@ -446,10 +446,10 @@ void OnConnectionEnded(LONG connection)
         // Said until the next change, as who was dropped and why.
         char why[StatusTextCapacity];
         snprintf(why, sizeof why, "it fell %u KiB behind", static_cast<unsigned>(FanOutCapacity / 1024));
-        PeerLabel peer(connection);
-        EndConnectionFromNetwork(CloseByNetwork, 0, why, true, connection);
         char text[StatusTextCapacity * 2];
-        snprintf(text, sizeof text, "Dropped %s: %s", peer.text, why);
+        snprintf(text, sizeof text, "Peer %s dropped: %s", PeerLabel(connection).text, why);
+        NoteEvent("%s", text);
+        EndConnectionFromNetwork(CloseByNetwork, 0, why, true, connection);
         SetStatusText(text);
         break;
     }
