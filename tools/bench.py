@@ -38,7 +38,8 @@ Measured, for each bridge, in this order:
     wineserver.
   - Quillmar only: the same from the device at the line rate to two peers
     at once (MAXPEER=2), the first peer's delay beside the one-peer row's,
-    the second peer's bytes checked as the first's.
+    the second peer's bytes checked as the first's; and to one peer beside
+    another that reads nothing, with when the bridge dropped that one.
 
 Quillmar's polls per second and throughput are also judged against socat's
 in the same run (their ratio), when socat ran.
@@ -80,8 +81,8 @@ for variable in ("QUILLMAR_BUILD", "QUILLMAR_RIG", "WINEPREFIX"):
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "system"))
 
-from harness import (BUILD, LOOPBACK, QUILLMAR_EXE, SC_CLOSE, STATUS_TEXT, WINEPREFIX,  # noqa: E402
-                     Automation, AutomationError, Ports, Quillmar, free_tcp_port, wait_for)
+from harness import (BUILD, HISTORY, LOOPBACK, QUILLMAR_EXE, SC_CLOSE, STATUS_TEXT, WINEPREFIX,  # noqa: E402
+                     Automation, AutomationError, Ports, Quillmar, free_tcp_port, read_history, wait_for)
 
 MIB = 1 << 20
 LINE_BAUD = 460800
@@ -110,6 +111,7 @@ PEER_NAME = "Connection - " + LOOPBACK
 SERIAL_TO_LAN = "serial->LAN"
 LAN_TO_SERIAL = "LAN->serial"
 SECOND_PEER = "serial->LAN, second peer"
+SILENT_RECEIVE_BUFFER = 4096
 
 BENCH_DIR = BUILD / "bench"
 
@@ -440,9 +442,14 @@ class QuillmarBridge:
             raise Stuck(f"Quillmar did not come up connected: {error}") from None
         return PtyEnd(master), self.lan_end(self.sock)
 
-    def second_peer(self):
-        """Another peer beside the first, as MAXPEER lets the server have."""
-        sock = connect_with_retry(self.port, START_TIMEOUT)
+    def second_peer(self, receive_buffer=None):
+        """Another peer beside the first, as MAXPEER lets the server have;
+        receive_buffer makes it one that holds little."""
+        sock = socket.socket()
+        if receive_buffer:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        sock.settimeout(START_TIMEOUT)
+        sock.connect((LOOPBACK, self.port))
         try:
             self.program.wait_text(STATUS_TEXT, PEER_NAME + " (+1)", timeout=START_TIMEOUT)
         except (AssertionError, AutomationError) as error:
@@ -912,26 +919,35 @@ def measure_paced(bridge, args, rng, directions):
     return paced_result(flows, *outcome)
 
 
-def measure_paced_two_peers(bridge, args, rng):
+def measure_paced_peers(bridge, args, rng, silent):
     """From the device at the line rate to two peers at once (MAXPEER=2):
-    the first peer's delays beside those of a peer alone. Quillmar only."""
-    if not isinstance(bridge, QuillmarBridge):
+    the first peer's delays beside those of a peer alone, and the second's
+    bytes checked as the first's; or, silent, the second a peer that reads
+    nothing (4 KiB of receive buffer), and when the bridge dropped it.
+    This build of Quillmar, in raw mode, only."""
+    if type(bridge) is not QuillmarBridge:
         return None
     bridge.settings = dict(type(bridge).settings, MAXPEER=2)
     try:
-        with Session(bridge, "paced-two-peers") as session:
+        with Session(bridge, "paced-silent-peer" if silent else "paced-two-peers") as session:
             session.warm_up(rng)
-            second = bridge.second_peer()
+            second = bridge.second_peer(SILENT_RECEIVE_BUFFER if silent else None)
             try:
-                first = Flow(SERIAL_TO_LAN, session.serial, session.lan, rng.randbytes(int(LINE_RATE * args.paced_seconds)),
-                             rate=LINE_RATE)
-                flows = [first, MirrorFlow(SECOND_PEER, first, TcpEnd(second))]
+                first = Flow(SERIAL_TO_LAN, session.serial, session.lan,
+                             rng.randbytes(int(LINE_RATE * args.paced_seconds)), rate=LINE_RATE)
+                flows = [first] if silent else [first, MirrorFlow(SECOND_PEER, first, TcpEnd(second))]
+                started_at = time.time()
                 outcome = pump_paced(bridge, args, flows)
+                history = read_history(bridge.program.folder / HISTORY)
             finally:
                 second.close()
     finally:
         bridge.settings = type(bridge).settings
-    return paced_result(flows, *outcome)
+    result = paced_result(flows, *outcome)
+    if silent:
+        dropped = [at for at, text in history if " dropped: " in text]
+        result["silent peer dropped after s"] = dropped[0].timestamp() - started_at if dropped else None
+    return result
 
 
 # A request and its reply first, then throughput, then CPU.
@@ -947,7 +963,8 @@ MEASUREMENTS = [
     ("paced " + SERIAL_TO_LAN, lambda b, a, r: measure_paced(b, a, r, [SERIAL_TO_LAN])),
     ("paced " + LAN_TO_SERIAL, lambda b, a, r: measure_paced(b, a, r, [LAN_TO_SERIAL])),
     ("paced both", lambda b, a, r: measure_paced(b, a, r, [SERIAL_TO_LAN, LAN_TO_SERIAL])),
-    ("paced two peers", measure_paced_two_peers),
+    ("paced two peers", lambda b, a, r: measure_paced_peers(b, a, r, silent=False)),
+    ("paced beside a silent peer", lambda b, a, r: measure_paced_peers(b, a, r, silent=True)),
 ]
 
 
@@ -1092,6 +1109,15 @@ def rows():
                   get(two, SECOND_PEER, "delay_p99_ms"), "", None))
     table.append((f"Line rate {SERIAL_TO_LAN} to two peers: CPU, % of a core, with wineserver and device host", two,
                   paced_cpu(two, device_host=True), "", None))
+    # A peer that reads nothing costs the other nothing, and is dropped once
+    # the 256 KiB ring and what its socket holds are behind it (about 7 s).
+    silent = "paced beside a silent peer"
+    table.append((f"Line rate {SERIAL_TO_LAN} beside a peer that reads nothing: bytes lost, added or changed", silent,
+                  paced_lost(silent, SERIAL_TO_LAN), "0", lambda value: value == 0))
+    table.append((f"Line rate {SERIAL_TO_LAN} beside a peer that reads nothing: delay, 99th percentile, ms", silent,
+                  get(silent, SERIAL_TO_LAN, "delay_p99_ms"), "<= 5", at_most(5)))
+    table.append(("The peer that reads nothing dropped after, s", silent, get(silent, "silent peer dropped after s"),
+                  "", None))
     table.append(("Line rate both ways: CPU, % of a core, process", "paced both",
                   get("paced both", "cpu_percent", "process"), "", None))
     table.append(("Line rate both ways: CPU, % of a core, with wineserver", "paced both",
