@@ -57,7 +57,7 @@ constexpr DWORD AnswerWaitMs = 2000;        // a Telnet answer that finds no roo
 // these bounds.
 constexpr DWORD TurnGapLeastMs = 2;
 constexpr DWORD TurnGapMostMs = 50;
-DWORD TurnGapMs(const PortLine &line);
+DWORD TurnGapMs(const LinePace &pace);
 
 // The device's bytes for several peers: a ring that keeps the last
 // `capacity` bytes, and positions (counted from the start, never wrapping)

@@ -9,19 +9,10 @@
 #include <algorithm>
 #include <cstring>
 
-DWORD TurnGapMs(const PortLine &line)
+DWORD TurnGapMs(const LinePace &pace)
 {
-    // Start, data, parity and stop bits of one character, in half bits.
-    constexpr uint64_t HalvesPerBit = 2;
-    constexpr uint64_t GapHalfCharacters = 7;       // 3.5 characters
-    constexpr uint64_t MicrosecondsPerSecond = 1000000;
-    uint64_t stopHalves = line.stopBits == TWOSTOPBITS ? 4 : line.stopBits == ONE5STOPBITS ? 3 : 2;
-    uint64_t halves = HalvesPerBit * (1 + line.bits + (line.parity != NOPARITY ? 1 : 0)) + stopHalves;
-    uint64_t bps = line.bps > 0 ? static_cast<uint64_t>(line.bps) : 1;
-    // Half characters of half bits: quarter bits at the line's rate.
-    uint64_t gapUs = GapHalfCharacters * halves * MicrosecondsPerSecond / (HalvesPerBit * HalvesPerBit * bps);
-    uint64_t gapMs = (gapUs + 999) / 1000;
-    return static_cast<DWORD>(std::clamp<uint64_t>(gapMs, TurnGapLeastMs, TurnGapMostMs));
+    // The port's read interval is the same 3.5 character times.
+    return std::clamp(pace.quietMs, TurnGapLeastMs, TurnGapMostMs);
 }
 
 void FanOut::Append(const char *data, size_t length)

@@ -391,7 +391,7 @@ struct SocketReader {
             }
             // Alone on the port a peer needs no gap: nobody waits for it.
             if (bridge.sharing)
-                turns.Heard(ClockMicroseconds(), TurnGapMs(bridge.LineInForce()));
+                turns.Heard(ClockMicroseconds(), TurnGapMs(bridge.Pace()));
             c.emptied = received < SocketBlockSize;
             return;
         }

@@ -248,9 +248,9 @@ TEST(TurnRules, PeersSpeakInTheOrderTheyStartedWaiting)
     EXPECT_EQ(turns.Speaker(), 3);
     turns.Forget(3);
     EXPECT_EQ(turns.Speaker(), 0);
-    EXPECT_EQ(TurnGapMs({9600, 8, NOPARITY, ONESTOPBIT, FlowNone}), 4u) << "3.5 characters of 10 bits";
-    EXPECT_EQ(TurnGapMs({115200, 8, NOPARITY, ONESTOPBIT, FlowNone}), TurnGapLeastMs);
-    EXPECT_EQ(TurnGapMs({300, 8, EVENPARITY, TWOSTOPBITS, FlowNone}), TurnGapMostMs);
+    EXPECT_EQ(TurnGapMs(PaceOfLine({9600, 8, NOPARITY, ONESTOPBIT, FlowNone})), 4u) << "3.5 characters of 10 bits";
+    EXPECT_EQ(TurnGapMs(PaceOfLine({115200, 8, NOPARITY, ONESTOPBIT, FlowNone})), TurnGapLeastMs);
+    EXPECT_EQ(TurnGapMs(PaceOfLine({300, 8, EVENPARITY, TWOSTOPBITS, FlowNone})), TurnGapMostMs);
 }
 
 // The hand-over: the owner takes the port while the writer holds nothing,
