@@ -110,6 +110,8 @@ LONG Bridge::Attach(std::unique_ptr<PeerIo> peer, bool telnet)
     connection->attachedMs = GetTickCount64();
     connection->lastHeardMs = connection->attachedMs;
     connection->peer = std::move(peer);
+    if (telnet)
+        connection->greetingLength = StartTelnetSession(connection->session, connection->greeting);
     AcquireSRWLockExclusive(&pathLock);     // held by the data threads for WritableWaitMs at most
     if (!sharing)
         attached.clear();
@@ -230,17 +232,33 @@ EndReport Bridge::EndOf(LONG number) const
 
 // A full socket is waited for and tried once more in the same hold of the
 // path: a connection that breaks meanwhile is found by that send, before it
-// can be detached, so its error is never lost to timing.
+// can be detached, so its error is never lost to timing. The greeting goes
+// before the first bytes; until it is out, nothing else is sent.
 int Bridge::SendToPeer(Connection &connection, const char *data, int count, int *error, bool wait)
 {
     int sent = PeerGone;
     *error = 0;
     (void)OnPeer(connection, [&](PeerIo &peer) {
-        sent = peer.Send(data, count, error);
-        if (sent == SOCKET_ERROR && *error == WSAEWOULDBLOCK && wait) {
-            peer.WaitWritable(WritableWaitMs);
-            sent = peer.Send(data, count, error);
+        auto sendOnce = [&](const char *bytes, int length) {
+            int done = peer.Send(bytes, length, error);
+            if (done == SOCKET_ERROR && *error == WSAEWOULDBLOCK && wait) {
+                peer.WaitWritable(WritableWaitMs);
+                done = peer.Send(bytes, length, error);
+            }
+            return done;
+        };
+        while (connection.greetingSent < connection.greetingLength) {
+            int done = sendOnce(reinterpret_cast<const char *>(connection.greeting) + connection.greetingSent,
+                                static_cast<int>(connection.greetingLength - connection.greetingSent));
+            if (done <= 0) {
+                sent = SOCKET_ERROR;
+                *error = done == 0 ? WSAEWOULDBLOCK : *error;
+                break;
+            }
+            connection.greetingSent += static_cast<size_t>(done);
         }
+        if (connection.greetingSent == connection.greetingLength)
+            sent = count > 0 ? sendOnce(data, count) : 0;
         if (sent == SOCKET_ERROR && *error != WSAEWOULDBLOCK)
             connection.sendError = *error;
     });

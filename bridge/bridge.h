@@ -231,6 +231,12 @@ struct Connection {
     uint64_t attachedMs = 0;                // Attach
     std::atomic<uint64_t> lastHeardMs{0};   // the socket receive thread
     SRWLOCK sendLock = SRWLOCK_INIT;        // either data thread, for one whole message to the peer
+    // RFC 2217: our offers, made at Attach and sent under sendLock before
+    // the first bytes of either data thread, so that no device byte comes
+    // before them.
+    uint8_t greeting[TelnetAnswerCapacity];
+    size_t greetingLength = 0;
+    size_t greetingSent = 0;
     mutable SRWLOCK endLock = SRWLOCK_INIT;
     EndReport end;                          // under endLock: the first report of its end
 
@@ -249,8 +255,8 @@ struct Connection {
     bool finished = false;                  // the peer closed, or its socket failed: nothing more to receive
     bool closedWhileHeld = false;           // the peer closed while its bytes waited for the port
     bool emptied = false;                   // the last receive emptied the socket
-    TelnetSession session = {};
-    bool greeted = false;                   // our Telnet offers went out
+    TelnetSession session = {};             // begun by Attach, before either data thread sees the connection
+    bool greeted = false;                   // our Telnet offers were pushed out
     uint8_t pending[SocketBlockSize];       // received and not yet decoded
     size_t pendingLength = 0;
     size_t pendingOffset = 0;

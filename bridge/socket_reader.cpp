@@ -226,9 +226,8 @@ struct SocketReader {
     void GreetAndNotify(Connection &c)
     {
         if (!c.greeted) {
-            uint8_t greeting[TelnetAnswerCapacity];
             c.greeted = true;
-            bridge.SendWhole(c, greeting, StartTelnetSession(c.session, greeting));
+            bridge.SendWhole(c, nullptr, 0);    // the offers, unless device bytes took them already
         }
         if (c.modemNoteDue.exchange(false)) {
             uint8_t note[TelnetAnswerCapacity];
@@ -430,10 +429,11 @@ void Bridge::SendWhole(Connection &connection, const uint8_t *bytes, size_t leng
 {
     AcquireSRWLockExclusive(&connection.sendLock);
     uint64_t deadlineMs = sharing ? GetTickCount64() + AnswerWaitMs : UINT64_MAX;
-    size_t offset = FlushStaging(connection, deadlineMs) ? 0 : length;
-    if (offset == length && connection.attached && !connection.dropped.exchange(true))
+    bool flushed = FlushStaging(connection, deadlineMs);
+    if (!flushed && connection.attached && !connection.dropped.exchange(true))
         ReportEnd(connection, {EndReason::FellBehind, 0, nullptr});
-    while (offset < length) {
+    size_t offset = 0;
+    while (flushed && (offset < length || connection.greetingSent < connection.greetingLength)) {
         if (GetTickCount64() >= deadlineMs) {
             if (!connection.dropped.exchange(true))
                 ReportEnd(connection, {EndReason::FellBehind, 0, nullptr});

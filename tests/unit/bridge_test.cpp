@@ -181,6 +181,8 @@ TEST_F(DataPath, SharedPeersGetAllOrAreDroppedAndTheOldestOwnsTheLine)
         ASSERT_TRUE(WaitUntil([&] { return peer->Sent().size() >= sent; })) << peer->Sent().size() << " of " << sent;
     }
     ASSERT_TRUE(WaitUntil([&] { return bridge.EndOf(slow).reason == EndReason::FellBehind; }));
+    const uint8_t offers[] = {TelnetIac, TelnetWill, TelnetOptionBinary, TelnetIac, TelnetDo, TelnetOptionBinary};
+    EXPECT_EQ(peer->Sent().find('x'), sizeof offers) << "our offers come before the device's bytes";
     EXPECT_EQ(peer->Sent().size() - peer->Sent().find('x'), sent) << "the healthy peer lost bytes";
 
     bridge.Detach(slow);
